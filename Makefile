@@ -1,0 +1,53 @@
+# Front door of the build. `make` builds, `make demo` runs the guided tour,
+# `make test` runs every test group. Everything lands in build/.
+SHELL := /bin/bash
+CMAKE ?= cmake
+CTEST ?= ctest
+JOBS  ?= $(shell nproc)
+
+HAVE_MINGW := $(shell command -v i686-w64-mingw32-g++ >/dev/null 2>&1 && command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 && echo yes)
+
+.PHONY: all host asan tsan images demo test test-host test-asan test-tsan bench clean
+
+all: host $(if $(HAVE_MINGW),images)
+
+build/%/build.ninja:
+	$(CMAKE) --preset $* >/dev/null
+
+host: build/host/build.ninja
+	$(CMAKE) --build build/host -j $(JOBS)
+
+asan: build/asan/build.ninja
+	$(CMAKE) --build build/asan -j $(JOBS)
+
+tsan: build/tsan/build.ninja
+	$(CMAKE) --build build/tsan -j $(JOBS)
+
+images: build/mingw-i686/build.ninja build/mingw-x86_64/build.ninja
+	$(CMAKE) --build build/mingw-i686 -j $(JOBS)
+	$(CMAKE) --build build/mingw-x86_64 -j $(JOBS)
+	@mkdir -p build/images/i686 build/images/x86_64
+	@find build/mingw-i686 -maxdepth 2 \( -name '*.sys' -o -name '*.exe' -o -name '*.cer' \) -exec cp {} build/images/i686/ \;
+	@find build/mingw-x86_64 -maxdepth 2 \( -name '*.sys' -o -name '*.exe' -o -name '*.cer' \) -exec cp {} build/images/x86_64/ \;
+
+demo: host
+	@if [ -x build/host/bin/pdctl ]; then tools/pdctl/demo.sh; else build/host/bin/ntsim-demo; fi
+
+# Host tests, then the same tests under ASan+UBSan, then the concurrency
+# tests under TSan. Image tests run when the cross compilers are installed.
+test: test-host test-asan test-tsan
+
+test-host: all
+	$(CTEST) --test-dir build/host --output-on-failure -j $(JOBS)
+
+test-asan: asan
+	$(CTEST) --test-dir build/asan --output-on-failure -j $(JOBS) -LE 'images|bench'
+
+test-tsan: tsan
+	$(CTEST) --test-dir build/tsan --output-on-failure -j $(JOBS) -L concurrency
+
+bench: host
+	@if [ -x build/host/bin/pdbench ]; then build/host/bin/pdbench; else echo "no benchmarks built"; fi
+
+clean:
+	rm -rf build

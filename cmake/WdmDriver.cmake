@@ -1,0 +1,34 @@
+# add_wdm_driver(<name> SOURCES <files...>)
+#
+# Builds one WDM driver from kernel-only sources.
+# - Host build: a module <name>.so in build/<preset>/drivers/ that links
+#   against libntsim and that ntsim loads like the kernel loads an image.
+#   Built with -fshort-wchar so L"..." is UTF-16 as on Windows, and with
+#   __FILE__ relative to the source root, as the remove-lock calls report it.
+# - Image build (mingw-w64 toolchain): <name>.sys, see cmake/WdmImage.cmake.
+set(PDKIT_SOURCE_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
+get_filename_component(PDKIT_SOURCE_ROOT ${PDKIT_SOURCE_ROOT} ABSOLUTE)
+
+function(add_wdm_driver name)
+  cmake_parse_arguments(ARG "" "RESOURCE" "SOURCES" ${ARGN})
+  if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    include(WdmImage)
+    wdm_image(${name} SOURCES ${ARG_SOURCES} RESOURCE "${ARG_RESOURCE}")
+    return()
+  endif()
+  add_library(${name} MODULE ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".so"
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/drivers)
+  target_link_libraries(${name} PRIVATE ntsim_kernel)
+  target_include_directories(${name} PRIVATE ${PDKIT_SOURCE_ROOT})
+  wdm_host_flags(${name})
+  pdkit_warnings(${name})
+endfunction()
+
+# Flags every host driver module needs, also a user's own (see docs/DRIVER-MODULES.md).
+function(wdm_host_flags target)
+  target_compile_options(${target} PRIVATE
+    -fshort-wchar -fno-exceptions -fno-rtti -fno-gnu-unique
+    -fno-threadsafe-statics -fvisibility=hidden
+    -fmacro-prefix-map=${PDKIT_SOURCE_ROOT}/=)
+endfunction()

@@ -1,0 +1,756 @@
+/*
+ * wdm.h - ntsim's kernel header for WDM drivers.
+ *
+ * The subset of the Windows kernel's driver interface that ntsim implements,
+ * with the kernel's own names, values and semantics. A driver source that
+ * compiles against the platform's DDK compiles unchanged against this header
+ * and runs on ntsim. Where the two headers disagree, this one is wrong.
+ *
+ * Host modules are built with -fshort-wchar, so WCHAR (wchar_t) is 16 bits
+ * and L"..." literals are UTF-16 as on Windows. ntsim itself never hands
+ * such strings to libc's wcs* routines.
+ */
+#ifndef NTSIM_WDM_H
+#define NTSIM_WDM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#ifdef __cplusplus
+#define NTSIM_EXTERN_C extern "C"
+#define NTSIM_BEGIN_C extern "C" {
+#define NTSIM_END_C }
+#else
+#define NTSIM_EXTERN_C extern
+#define NTSIM_BEGIN_C
+#define NTSIM_END_C
+#endif
+
+/* ---------------------------------------------------------------- types */
+
+#define NTAPI
+#define NTSYSAPI
+#define DECLSPEC_IMPORT
+#define FORCEINLINE static inline
+#define IN
+#define OUT
+#define OPTIONAL
+#define VOID void
+#define CONST const
+
+typedef void *PVOID;
+typedef const void *PCVOID;
+typedef char CHAR, CCHAR, *PCHAR, *PSTR;
+typedef const char *PCSTR, *PCSZ;
+typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, *PBOOLEAN, KIRQL, *PKIRQL;
+typedef int16_t SHORT, CSHORT;
+typedef uint16_t USHORT, *PUSHORT;
+typedef int32_t LONG, *PLONG, NTSTATUS, *PNTSTATUS;
+typedef uint32_t ULONG, *PULONG, DWORD, ACCESS_MASK, LOGICAL;
+typedef int32_t INT;
+typedef uint32_t UINT;
+typedef int64_t LONGLONG, LONG64;
+typedef uint64_t ULONGLONG, ULONG64;
+typedef uintptr_t ULONG_PTR, *PULONG_PTR, SIZE_T, *PSIZE_T, KAFFINITY;
+typedef intptr_t LONG_PTR;
+typedef wchar_t WCHAR, *PWCHAR, *PWCH, *PWSTR;
+typedef const wchar_t *PCWSTR, *PCWCH;
+typedef UCHAR KPROCESSOR_MODE;
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+
+typedef union _LARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    LONG HighPart;
+  };
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+#define TRUE 1
+#define FALSE 0
+#ifndef NULL
+#define NULL 0
+#endif
+
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+#define ANSI_NULL ((CHAR)0)
+#define UNICODE_NULL ((WCHAR)0)
+
+typedef struct _UNICODE_STRING {
+  USHORT Length;
+  USHORT MaximumLength;
+  PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING *PCUNICODE_STRING;
+
+typedef struct _STRING {
+  USHORT Length;
+  USHORT MaximumLength;
+  PCHAR Buffer;
+} STRING, ANSI_STRING, *PSTRING, *PANSI_STRING;
+
+typedef struct _LIST_ENTRY {
+  struct _LIST_ENTRY *Flink;
+  struct _LIST_ENTRY *Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+/* ------------------------------------------------------------- statuses */
+
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_INFORMATION(Status) ((((ULONG)(Status)) >> 30) == 1)
+#define NT_WARNING(Status) ((((ULONG)(Status)) >> 30) == 2)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
+
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
+#define STATUS_ALERTED ((NTSTATUS)0x00000101L)
+#define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
+#define STATUS_NO_MORE_ENTRIES ((NTSTATUS)0x8000001AL)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
+#define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_END_OF_FILE ((NTSTATUS)0xC0000011L)
+#define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
+#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003AL)
+#define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
+#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
+#define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
+#define STATUS_IO_DEVICE_ERROR ((NTSTATUS)0xC0000185L)
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#define STATUS_INVALID_PARAMETER_1 ((NTSTATUS)0xC00000EFL)
+#define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
+#define STATUS_INVALID_PARAMETER_3 ((NTSTATUS)0xC00000F1L)
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
+#define STATUS_POWER_STATE_INVALID ((NTSTATUS)0xC00002D3L)
+
+/* ------------------------------------------------------- IRQL and modes */
+
+#define PASSIVE_LEVEL 0
+#define LOW_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 31
+
+#define KernelMode 0
+#define UserMode 1
+
+typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
+typedef enum _MM_PAGE_PRIORITY {
+  LowPagePriority = 0,
+  NormalPagePriority = 16,
+  HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+
+/* ------------------------------------------------------ dispatcher objects */
+
+/* Object types in DISPATCHER_HEADER.Type, as the kernel numbers them. */
+#define NTSIM_EVENT_NOTIFICATION 0
+#define NTSIM_EVENT_SYNCHRONIZATION 1
+#define NTSIM_MUTANT 2
+
+typedef struct _DISPATCHER_HEADER {
+  UCHAR Type;
+  UCHAR Absolute;
+  UCHAR Size;
+  UCHAR Inserted;
+  volatile LONG SignalState;
+  LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+  DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef struct _KMUTANT {
+  DISPATCHER_HEADER Header;
+  LIST_ENTRY MutantListEntry;
+  volatile ULONG_PTR OwnerThread; /* ntsim: the owning thread's id, 0 when free */
+  BOOLEAN Abandoned;
+  UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
+/* ------------------------------------------------------------ power types */
+
+typedef enum _SYSTEM_POWER_STATE {
+  PowerSystemUnspecified = 0,
+  PowerSystemWorking = 1,
+  PowerSystemSleeping1 = 2,
+  PowerSystemSleeping2 = 3,
+  PowerSystemSleeping3 = 4,
+  PowerSystemHibernate = 5,
+  PowerSystemShutdown = 6,
+  PowerSystemMaximum = 7
+} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+#define POWER_SYSTEM_MAXIMUM 7
+
+typedef enum _DEVICE_POWER_STATE {
+  PowerDeviceUnspecified = 0,
+  PowerDeviceD0 = 1,
+  PowerDeviceD1 = 2,
+  PowerDeviceD2 = 3,
+  PowerDeviceD3 = 4,
+  PowerDeviceMaximum = 5
+} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+
+typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
+
+typedef union _POWER_STATE {
+  SYSTEM_POWER_STATE SystemState;
+  DEVICE_POWER_STATE DeviceState;
+} POWER_STATE, *PPOWER_STATE;
+
+typedef enum _POWER_ACTION {
+  PowerActionNone = 0,
+  PowerActionReserved = 1,
+  PowerActionSleep = 2,
+  PowerActionHibernate = 3,
+  PowerActionShutdown = 4,
+  PowerActionShutdownReset = 5,
+  PowerActionShutdownOff = 6,
+  PowerActionWarmEject = 7
+} POWER_ACTION;
+
+typedef struct _DEVICE_CAPABILITIES {
+  USHORT Size;
+  USHORT Version;
+  ULONG DeviceD1 : 1;
+  ULONG DeviceD2 : 1;
+  ULONG LockSupported : 1;
+  ULONG EjectSupported : 1;
+  ULONG Removable : 1;
+  ULONG DockDevice : 1;
+  ULONG UniqueID : 1;
+  ULONG SilentInstall : 1;
+  ULONG RawDeviceOK : 1;
+  ULONG SurpriseRemovalOK : 1;
+  ULONG WakeFromD0 : 1;
+  ULONG WakeFromD1 : 1;
+  ULONG WakeFromD2 : 1;
+  ULONG WakeFromD3 : 1;
+  ULONG HardwareDisabled : 1;
+  ULONG NonDynamic : 1;
+  ULONG WarmEjectSupported : 1;
+  ULONG NoDisplayInUI : 1;
+  ULONG Reserved : 14;
+  ULONG Address;
+  ULONG UINumber;
+  DEVICE_POWER_STATE DeviceState[POWER_SYSTEM_MAXIMUM];
+  SYSTEM_POWER_STATE SystemWake;
+  DEVICE_POWER_STATE DeviceWake;
+  ULONG D1Latency;
+  ULONG D2Latency;
+  ULONG D3Latency;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+
+/* ---------------------------------------------------------------- objects */
+
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+struct _FILE_OBJECT;
+
+typedef struct _IO_STATUS_BLOCK {
+  union {
+    NTSTATUS Status;
+    PVOID Pointer;
+  };
+  ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE *PDRIVER_INITIALIZE;
+typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *DriverObject, struct _DEVICE_OBJECT *PhysicalDeviceObject);
+typedef DRIVER_ADD_DEVICE *PDRIVER_ADD_DEVICE;
+typedef void DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
+typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
+typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
+typedef void DRIVER_STARTIO(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_STARTIO *PDRIVER_STARTIO;
+typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp, PVOID Context);
+typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
+typedef void DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_CANCEL *PDRIVER_CANCEL;
+typedef void REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT *DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                    PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
+
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CREATE_NAMED_PIPE 0x01
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_READ 0x03
+#define IRP_MJ_WRITE 0x04
+#define IRP_MJ_QUERY_INFORMATION 0x05
+#define IRP_MJ_SET_INFORMATION 0x06
+#define IRP_MJ_FLUSH_BUFFERS 0x09
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_SHUTDOWN 0x10
+#define IRP_MJ_CLEANUP 0x12
+#define IRP_MJ_POWER 0x16
+#define IRP_MJ_SYSTEM_CONTROL 0x17
+#define IRP_MJ_PNP 0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+#define IRP_MN_START_DEVICE 0x00
+#define IRP_MN_QUERY_REMOVE_DEVICE 0x01
+#define IRP_MN_REMOVE_DEVICE 0x02
+#define IRP_MN_CANCEL_REMOVE_DEVICE 0x03
+#define IRP_MN_STOP_DEVICE 0x04
+#define IRP_MN_QUERY_STOP_DEVICE 0x05
+#define IRP_MN_CANCEL_STOP_DEVICE 0x06
+#define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
+#define IRP_MN_QUERY_INTERFACE 0x08
+#define IRP_MN_QUERY_CAPABILITIES 0x09
+#define IRP_MN_QUERY_RESOURCES 0x0A
+#define IRP_MN_QUERY_RESOURCE_REQUIREMENTS 0x0B
+#define IRP_MN_QUERY_DEVICE_TEXT 0x0C
+#define IRP_MN_FILTER_RESOURCE_REQUIREMENTS 0x0D
+#define IRP_MN_READ_CONFIG 0x0F
+#define IRP_MN_WRITE_CONFIG 0x10
+#define IRP_MN_EJECT 0x11
+#define IRP_MN_SET_LOCK 0x12
+#define IRP_MN_QUERY_ID 0x13
+#define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
+#define IRP_MN_QUERY_BUS_INFORMATION 0x15
+#define IRP_MN_DEVICE_USAGE_NOTIFICATION 0x16
+#define IRP_MN_SURPRISE_REMOVAL 0x17
+
+#define IRP_MN_WAIT_WAKE 0x00
+#define IRP_MN_POWER_SEQUENCE 0x01
+#define IRP_MN_SET_POWER 0x02
+#define IRP_MN_QUERY_POWER 0x03
+
+/* IO_STACK_LOCATION.Control */
+#define SL_PENDING_RETURNED 0x01
+#define SL_ERROR_RETURNED 0x02
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
+
+/* DEVICE_OBJECT.Flags */
+#define DO_VERIFY_VOLUME 0x00000002
+#define DO_BUFFERED_IO 0x00000004
+#define DO_EXCLUSIVE 0x00000008
+#define DO_DIRECT_IO 0x00000010
+#define DO_MAP_IO_BUFFER 0x00000020
+#define DO_DEVICE_HAS_NAME 0x00000040
+#define DO_DEVICE_INITIALIZING 0x00000080
+#define DO_POWER_PAGABLE 0x00002000
+#define DO_POWER_INRUSH 0x00004000
+
+/* Device types and characteristics */
+#define FILE_DEVICE_UNKNOWN 0x00000022
+#define FILE_DEVICE_BUS_EXTENDER 0x0000002a
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
+#define FILE_AUTOGENERATED_DEVICE_NAME 0x00000080
+
+/* IRP.Flags */
+#define IRP_NOCACHE 0x00000001
+#define IRP_PAGING_IO 0x00000002
+#define IRP_MOUNT_COMPLETION 0x00000002
+#define IRP_SYNCHRONOUS_API 0x00000004
+#define IRP_ASSOCIATED_IRP 0x00000008
+#define IRP_BUFFERED_IO 0x00000010
+#define IRP_DEALLOCATE_BUFFER 0x00000020
+#define IRP_INPUT_OPERATION 0x00000040
+#define IRP_CREATE_OPERATION 0x00000080
+#define IRP_READ_OPERATION 0x00000100
+#define IRP_WRITE_OPERATION 0x00000200
+#define IRP_CLOSE_OPERATION 0x00000400
+
+#define IO_NO_INCREMENT 0
+
+/* Control codes */
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+  (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
+#define DEVICE_TYPE_FROM_CTL_CODE(Code) (((ULONG)(Code)&0xffff0000) >> 16)
+#define METHOD_FROM_CTL_CODE(Code) ((ULONG)(Code)&3)
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+#define FILE_READ_ACCESS 0x0001
+#define FILE_WRITE_ACCESS 0x0002
+
+typedef struct _MDL {
+  struct _MDL *Next;
+  CSHORT Size;
+  CSHORT MdlFlags;
+  struct _EPROCESS *Process;
+  PVOID MappedSystemVa;
+  PVOID StartVa;
+  ULONG ByteCount;
+  ULONG ByteOffset;
+} MDL, *PMDL;
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_ALLOCATED_FIXED_SIZE 0x0008
+#define MDL_PARTIAL 0x0010
+#define MDL_IO_SPACE 0x0800
+
+#define PAGE_SIZE 0x1000
+#define PAGE_SHIFT 12
+
+typedef struct _DEVICE_OBJECT {
+  CSHORT Type;
+  USHORT Size;
+  LONG ReferenceCount;
+  struct _DRIVER_OBJECT *DriverObject;
+  struct _DEVICE_OBJECT *NextDevice;
+  struct _DEVICE_OBJECT *AttachedDevice;
+  struct _IRP *CurrentIrp;
+  PVOID Timer;
+  ULONG Flags;
+  ULONG Characteristics;
+  PVOID Vpb;
+  PVOID DeviceExtension;
+  ULONG DeviceType;
+  CCHAR StackSize;
+  ULONG AlignmentRequirement;
+  PVOID SecurityDescriptor;
+  USHORT SectorSize;
+  USHORT Spare1;
+  struct _DEVOBJ_EXTENSION *DeviceObjectExtension;
+  PVOID Reserved;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _DRIVER_EXTENSION {
+  struct _DRIVER_OBJECT *DriverObject;
+  PDRIVER_ADD_DEVICE AddDevice;
+  ULONG Count;
+  UNICODE_STRING ServiceKeyName;
+} DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+typedef struct _DRIVER_OBJECT {
+  CSHORT Type;
+  CSHORT Size;
+  PDEVICE_OBJECT DeviceObject;
+  ULONG Flags;
+  PVOID DriverStart;
+  ULONG DriverSize;
+  PVOID DriverSection;
+  PDRIVER_EXTENSION DriverExtension;
+  UNICODE_STRING DriverName;
+  PUNICODE_STRING HardwareDatabase;
+  PVOID FastIoDispatch;
+  PDRIVER_INITIALIZE DriverInit;
+  PDRIVER_STARTIO DriverStartIo;
+  PDRIVER_UNLOAD DriverUnload;
+  PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _FILE_OBJECT {
+  CSHORT Type;
+  CSHORT Size;
+  PDEVICE_OBJECT DeviceObject;
+  PVOID Vpb;
+  PVOID FsContext;
+  PVOID FsContext2;
+  PVOID SectionObjectPointer;
+  PVOID PrivateCacheMap;
+  NTSTATUS FinalStatus;
+  struct _FILE_OBJECT *RelatedFileObject;
+  BOOLEAN LockOperation;
+  BOOLEAN DeletePending;
+  BOOLEAN ReadAccess;
+  BOOLEAN WriteAccess;
+  BOOLEAN DeleteAccess;
+  BOOLEAN SharedRead;
+  BOOLEAN SharedWrite;
+  BOOLEAN SharedDelete;
+  ULONG Flags;
+  UNICODE_STRING FileName;
+  LARGE_INTEGER CurrentByteOffset;
+} FILE_OBJECT, *PFILE_OBJECT;
+
+typedef enum _DEVICE_RELATION_TYPE {
+  BusRelations = 0,
+  EjectionRelations,
+  PowerRelations,
+  RemovalRelations,
+  TargetDeviceRelation
+} DEVICE_RELATION_TYPE;
+
+typedef struct _IO_STACK_LOCATION {
+  UCHAR MajorFunction;
+  UCHAR MinorFunction;
+  UCHAR Flags;
+  UCHAR Control;
+  union {
+    struct {
+      PVOID SecurityContext;
+      ULONG Options;
+      USHORT FileAttributes;
+      USHORT ShareAccess;
+      ULONG EaLength;
+    } Create;
+    struct {
+      ULONG Length;
+      ULONG Key;
+      LARGE_INTEGER ByteOffset;
+    } Read;
+    struct {
+      ULONG Length;
+      ULONG Key;
+      LARGE_INTEGER ByteOffset;
+    } Write;
+    struct {
+      ULONG OutputBufferLength;
+      ULONG InputBufferLength;
+      ULONG IoControlCode;
+      PVOID Type3InputBuffer;
+    } DeviceIoControl;
+    struct {
+      DEVICE_RELATION_TYPE Type;
+    } QueryDeviceRelations;
+    struct {
+      PDEVICE_CAPABILITIES Capabilities;
+    } DeviceCapabilities;
+    struct {
+      SYSTEM_POWER_STATE PowerState;
+    } WaitWake;
+    struct {
+      ULONG SystemContext;
+      POWER_STATE_TYPE Type;
+      POWER_STATE State;
+      POWER_ACTION ShutdownType;
+    } Power;
+    struct {
+      PVOID Argument1;
+      PVOID Argument2;
+      PVOID Argument3;
+      PVOID Argument4;
+    } Others;
+  } Parameters;
+  PDEVICE_OBJECT DeviceObject;
+  PFILE_OBJECT FileObject;
+  PIO_COMPLETION_ROUTINE CompletionRoutine;
+  PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _IRP {
+  CSHORT Type;
+  USHORT Size;
+  PMDL MdlAddress;
+  ULONG Flags;
+  union {
+    struct _IRP *MasterIrp;
+    LONG IrpCount;
+    PVOID SystemBuffer;
+  } AssociatedIrp;
+  LIST_ENTRY ThreadListEntry;
+  IO_STATUS_BLOCK IoStatus;
+  KPROCESSOR_MODE RequestorMode;
+  BOOLEAN PendingReturned;
+  CHAR StackCount;
+  CHAR CurrentLocation;
+  BOOLEAN Cancel;
+  KIRQL CancelIrql;
+  CCHAR ApcEnvironment;
+  UCHAR AllocationFlags;
+  PIO_STATUS_BLOCK UserIosb;
+  PKEVENT UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  volatile PDRIVER_CANCEL CancelRoutine;
+  PVOID UserBuffer;
+  union {
+    struct {
+      PVOID DriverContext[4];
+      PVOID Thread;
+      PCHAR AuxiliaryBuffer;
+      LIST_ENTRY ListEntry;
+      union {
+        struct _IO_STACK_LOCATION *CurrentStackLocation;
+        ULONG PacketType;
+      };
+      PFILE_OBJECT OriginalFileObject;
+    } Overlay;
+  } Tail;
+} IRP, *PIRP;
+
+/*
+ * The remove lock. Its size is fixed at 0x18 bytes, as on x86 free builds,
+ * and ntsim checks the size argument of every remove-lock call against it.
+ * ntsim keeps the per-tag records of each lock in the machine.
+ */
+typedef struct _IO_REMOVE_LOCK {
+  BOOLEAN Removed;
+  BOOLEAN Reserved[3];
+  volatile LONG IoCount;
+  ULONG AllocateTag;
+  ULONG MaxLockedMinutes;
+  ULONG HighWatermark;
+  ULONG Signature;
+} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
+
+/* ------------------------------------------------------------ routines */
+
+NTSIM_BEGIN_C
+
+ULONG DbgPrint(PCSTR Format, ...);
+void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
+
+void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+void RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+void ExFreePool(PVOID P);
+void ExFreePoolWithTag(PVOID P, ULONG Tag);
+
+KIRQL KeGetCurrentIrql(void);
+KIRQL KfRaiseIrql(KIRQL NewIrql);
+void KfLowerIrql(KIRQL NewIrql);
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait);
+void KeClearEvent(PRKEVENT Event);
+LONG KeResetEvent(PRKEVENT Event);
+LONG KeReadStateEvent(PRKEVENT Event);
+void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout);
+void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT *DeviceObject);
+void IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+void IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+void ObfDereferenceObject(PVOID Object);
+#define ObDereferenceObject(o) ObfDereferenceObject(o)
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+void IoFreeIrp(PIRP Irp);
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+void IoFreeMdl(PMDL Mdl);
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+#define IoCallDriver(d, i) IofCallDriver(d, i)
+#define IoCompleteRequest(i, b) IofCompleteRequest(i, b)
+
+void IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark,
+                              ULONG RemlockSize);
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize);
+void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \
+  IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(RemoveLock, Tag) \
+  IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(RemoveLock, Tag) IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
+  IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
+                                   ULONG Priority);
+void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void PoStartNextPowerIrp(PIRP Irp);
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
+
+NTSIM_END_C
+
+/* ------------------------------------------------------ inline helpers */
+
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+
+#define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
+#define KeLowerIrql(a) KfLowerIrql(a)
+
+#define ASSERT(exp) ((void)0)
+#define PAGED_CODE() ((void)0)
+
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority)                                                      \
+  (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) ? ((Mdl)->MappedSystemVa) \
+                                                                                : MmMapLockedPagesSpecifyCache( \
+                                                                                      (Mdl), KernelMode, MmCached, \
+                                                                                      NULL, FALSE, (Priority)))
+
+FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+  return Irp->Tail.Overlay.CurrentStackLocation;
+}
+
+FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+  return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+
+FORCEINLINE void IoSetNextIrpStackLocation(PIRP Irp) {
+  Irp->CurrentLocation--;
+  Irp->Tail.Overlay.CurrentStackLocation--;
+}
+
+FORCEINLINE void IoSkipCurrentIrpStackLocation(PIRP Irp) {
+  Irp->CurrentLocation++;
+  Irp->Tail.Overlay.CurrentStackLocation++;
+}
+
+/* Everything but the completion routine and its context; Control cleared. */
+FORCEINLINE void IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+  PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+  next->Control = 0;
+}
+
+FORCEINLINE void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  next->CompletionRoutine = CompletionRoutine;
+  next->Context = Context;
+  next->Control = 0;
+  if (InvokeOnSuccess) next->Control |= SL_INVOKE_ON_SUCCESS;
+  if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
+  if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+}
+
+FORCEINLINE void IoMarkIrpPending(PIRP Irp) {
+  IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+
+#endif /* NTSIM_WDM_H */
