@@ -612,6 +612,11 @@ typedef struct _IO_REMOVE_LOCK {
 
 NTSIM_BEGIN_C
 
+/* The image's entry point, which the driver defines. Exported from a host
+   module (built with hidden visibility) so that the loader finds it. */
+__attribute__((visibility("default"))) NTSTATUS DriverEntry(struct _DRIVER_OBJECT *DriverObject,
+                                                           PUNICODE_STRING RegistryPath);
+
 ULONG DbgPrint(PCSTR Format, ...);
 void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
 

@@ -1,0 +1,219 @@
+// ntsim - a user-mode stand-in of the Windows kernel for WDM drivers.
+//
+// This is the host side: tests, tools and pdctl create one Machine, load
+// driver modules into it, and drive them the way the kernel's own managers
+// do (the PnP manager's requests, a program's open/read/write/ioctl/close,
+// the power manager's transitions). Drivers see only wdm.h.
+#pragma once
+
+#include <wdm.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ntsim {
+
+class Machine;
+struct MachineState;
+
+// Outcome of a request as the program (or the kernel component) that sent it sees it.
+struct IoResult {
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG_PTR information = 0;
+  // The Win32 error a program would read from GetLastError (0 on success).
+  uint32_t win32 = 0;
+  // FALSE from the Win32 call: the final status is an error or a warning.
+  bool failed() const { return NT_ERROR(status) || NT_WARNING(status); }
+};
+
+using Handle = uint32_t;
+
+struct OpenResult {
+  IoResult result;
+  Handle handle = 0;  // 0 when the open failed
+};
+
+// A rule broken by a driver (or by a caller of the kernel routines), as
+// Driver Verifier would report it.
+struct Violation {
+  std::string rule;
+  std::string detail;
+};
+
+// One DbgPrint call as the debugger received it.
+struct DebugRecord {
+  std::string text;
+};
+
+// What the root bus driver answers for one device; scriptable at any time.
+struct BusBehaviour {
+  DEVICE_CAPABILITIES capabilities{};  // the report it fills in for IRP_MN_QUERY_CAPABILITIES
+  NTSTATUS capabilitiesStatus = STATUS_SUCCESS;
+  NTSTATUS powerStatus = STATUS_SUCCESS;
+  bool pend = false;  // complete later, from another thread at DISPATCH_LEVEL
+};
+
+// One IRP that reached the root bus (the bottom of a device stack).
+struct BusRecord {
+  UCHAR major = 0;
+  UCHAR minor = 0;
+  ULONG powerType = 0;
+  ULONG powerState = 0;
+  ULONG shutdownType = 0;
+  NTSTATUS completedWith = 0;
+};
+
+// The root bus's usual report: D0 when working, D3 in every sleep state.
+DEVICE_CAPABILITIES rootBusCapabilities();
+
+struct PowerStateRecord {
+  POWER_STATE_TYPE type;
+  ULONG state;
+};
+
+class Driver;
+
+// A root-enumerated device: the physical device object on the root bus and
+// whatever the driver attached above it.
+class DeviceNode {
+ public:
+  PDEVICE_OBJECT pdo() const { return pdo_; }
+  Driver& driver() const { return *driver_; }
+  NTSTATUS addDeviceStatus() const { return addStatus_; }
+  // The function device object the driver attached, or nullptr.
+  PDEVICE_OBJECT fdo() const;
+
+  BusBehaviour bus() const;
+  void setBus(const BusBehaviour& behaviour);
+  std::vector<BusRecord> busRecords() const;
+
+ private:
+  friend class Machine;
+  friend struct MachineState;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  Driver* driver_ = nullptr;
+  NTSTATUS addStatus_ = STATUS_SUCCESS;
+};
+
+class Driver {
+ public:
+  PDRIVER_OBJECT object() const { return object_; }
+  const std::string& path() const { return path_; }
+  const std::string& name() const { return name_; }
+  bool loaded() const { return handle_ != nullptr; }
+  // Looks up an exported symbol of the module (nullptr when absent).
+  void* symbol(const char* name) const;
+
+ private:
+  friend class Machine;
+  friend struct MachineState;
+  std::string path_;
+  std::string name_;
+  std::string copyPath_;
+  void* handle_ = nullptr;
+  PDRIVER_OBJECT object_ = nullptr;
+  uintptr_t imageBegin_ = 0;
+  uintptr_t imageEnd_ = 0;
+};
+
+// Faults injected into the kernel's routines: each counter fails that many
+// of the next calls (a failure status of choice where the routine has one).
+struct Faults {
+  int pool = 0;              // ExAllocatePoolWithTag returns NULL
+  int poolSkip = 0;          // ... after letting this many succeed
+  int mapping = 0;           // MmMapLockedPagesSpecifyCache returns NULL
+  int createDevice = 0;      // IoCreateDevice fails with createDeviceStatus
+  NTSTATUS createDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
+  int attach = 0;            // IoAttachDeviceToDeviceStack returns NULL
+  int powerRequest = 0;      // PoRequestPowerIrp returns powerRequestStatus
+  NTSTATUS powerRequestStatus = STATUS_INSUFFICIENT_RESOURCES;
+};
+
+class Machine {
+ public:
+  Machine();
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // The machine the kernel routines act on. There is one at a time.
+  static Machine& current();
+  static Machine* currentOrNull();
+
+  // ---- loading (the kernel's loader and the PnP manager)
+  // Loads a driver module and calls its DriverEntry. Throws std::runtime_error
+  // with a message saying what was wrong when the module cannot be loaded.
+  Driver& load(const std::string& path);
+  // Creates a root-bus device and calls the driver's AddDevice for it.
+  DeviceNode& addDevice(Driver& driver);
+  // DriverUnload, the unload checks (devices, pool, remove locks), then the module is dropped.
+  void unload(Driver& driver);
+  std::vector<Driver*> drivers() const;
+
+  // ---- the PnP manager's requests to a device stack
+  IoResult pnp(DeviceNode& node, UCHAR minor);
+  // IRP_MN_QUERY_CAPABILITIES, initialised as the PnP manager does; *answer gets what came back.
+  IoResult queryCapabilities(DeviceNode& node, DEVICE_CAPABILITIES* answer = nullptr);
+
+  // ---- the power manager
+  IoResult powerIrp(DeviceNode& node, UCHAR minor, POWER_STATE_TYPE type, ULONG state,
+                    POWER_ACTION action = PowerActionNone);
+  // A system transition: query, then set, as the power manager sends them.
+  IoResult systemPower(DeviceNode& node, SYSTEM_POWER_STATE state, POWER_ACTION action);
+  std::vector<PowerStateRecord> powerStateCalls(PDEVICE_OBJECT device) const;
+
+  // ---- a program's calls (Win32 semantics)
+  OpenResult open(std::string_view path);  // e.g. "\\\\.\\TAVRINDEV" or "\\\\.\\TAVRINDEV\\more"
+  IoResult close(Handle handle);
+  IoResult read(Handle handle, void* buffer, ULONG length, LONGLONG offset = 0);
+  IoResult write(Handle handle, const void* buffer, ULONG length, LONGLONG offset = 0);
+  IoResult deviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength);
+  bool isOpen(Handle handle) const;
+  PFILE_OBJECT fileObject(Handle handle) const;
+
+  // ---- inspection
+  std::vector<DebugRecord> debugOutput() const;  // every DbgPrint call, in order
+  std::string debugStream() const;               // the text as a debugger shows it
+  void clearDebugOutput();
+  // Called for each DbgPrint call as it happens (pdctl's live view).
+  void setDebugEcho(std::function<void(const std::string&)> echo);
+
+  std::vector<Violation> violations() const;
+  void clearViolations();
+  void setViolationEcho(std::function<void(const Violation&)> echo);
+
+  // Remove lock bookkeeping.
+  LONG removeLockCount(PIO_REMOVE_LOCK lock) const;
+  std::vector<PVOID> removeLockTags(PIO_REMOVE_LOCK lock) const;
+
+  // Pool bookkeeping: blocks outstanding, optionally only those of one driver.
+  size_t poolOutstanding(const Driver* owner = nullptr) const;
+  size_t poolAllocations() const;  // allocations made so far (all callers)
+  ULONG poolTagOf(PVOID block) const;
+
+  Faults& faults();
+  // How long a wait may block before ntsim reports a hang instead of hanging.
+  void setHangTimeout(std::chrono::milliseconds timeout);
+
+  MachineState& state() { return *state_; }
+
+ private:
+  std::unique_ptr<MachineState> state_;
+};
+
+// Names and Win32 errors of NTSTATUS values.
+std::string statusName(NTSTATUS status);
+uint32_t win32ErrorOf(NTSTATUS status);
+
+// UTF-16 helpers (ntsim never hands driver strings to libc's wcs* routines).
+std::string narrow(const UNICODE_STRING& s);
+std::u16string widen(std::string_view s);
+
+}  // namespace ntsim

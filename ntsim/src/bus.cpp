@@ -1,0 +1,189 @@
+// The root bus: the bus driver below every root-enumerated device. Its
+// answers are scriptable per device, and it records every IRP that reaches
+// the bottom of a stack.
+#include "state.h"
+
+#include <thread>
+
+namespace ntsim {
+
+void signalWaiters();
+PDRIVER_DISPATCH defaultDispatch();
+KIRQL currentIrql();
+
+struct BusDevice {
+  mutable std::mutex mutex;
+  BusBehaviour behaviour;
+  std::vector<BusRecord> records;
+};
+
+namespace {
+
+BusDevice& busOf(PDEVICE_OBJECT pdo) { return **static_cast<BusDevice**>(pdo->DeviceExtension); }
+
+// Completes the IRP now, or later from another thread at DISPATCH_LEVEL.
+NTSTATUS completeOrPend(MachineState& s, PIRP irp, NTSTATUS status, bool pend) {
+  if (!pend) {
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+  IoMarkIrpPending(irp);
+  s.busThreads.fetch_add(1);
+  std::thread([&s, irp, status] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    KfLowerIrql(old);
+    s.busThreads.fetch_sub(1);
+  }).detach();
+  return STATUS_PENDING;
+}
+
+void record(BusDevice& bus, PIO_STACK_LOCATION location, NTSTATUS status) {
+  BusRecord entry;
+  entry.major = location->MajorFunction;
+  entry.minor = location->MinorFunction;
+  if (entry.major == IRP_MJ_POWER) {
+    entry.powerType = location->Parameters.Power.Type;
+    entry.powerState = static_cast<ULONG>(location->Parameters.Power.State.SystemState);
+    entry.shutdownType = location->Parameters.Power.ShutdownType;
+  }
+  entry.completedWith = status;
+  bus.records.push_back(entry);
+}
+
+NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP irp) {
+  auto& s = M();
+  BusDevice& bus = busOf(pdo);
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = irp->IoStatus.Status;  // what the bus does not handle keeps its status
+  bool pend;
+  {
+    std::lock_guard lock(bus.mutex);
+    pend = bus.behaviour.pend;
+    switch (location->MinorFunction) {
+      case IRP_MN_QUERY_CAPABILITIES: {
+        status = bus.behaviour.capabilitiesStatus;
+        PDEVICE_CAPABILITIES caps = location->Parameters.DeviceCapabilities.Capabilities;
+        if (NT_SUCCESS(status) && caps != nullptr) {
+          USHORT size = caps->Size, version = caps->Version;
+          *caps = bus.behaviour.capabilities;
+          caps->Size = size;
+          caps->Version = version;
+        }
+        break;
+      }
+      case IRP_MN_START_DEVICE:
+      case IRP_MN_QUERY_REMOVE_DEVICE:
+      case IRP_MN_REMOVE_DEVICE:
+      case IRP_MN_CANCEL_REMOVE_DEVICE:
+      case IRP_MN_STOP_DEVICE:
+      case IRP_MN_QUERY_STOP_DEVICE:
+      case IRP_MN_CANCEL_STOP_DEVICE:
+      case IRP_MN_SURPRISE_REMOVAL:
+        status = STATUS_SUCCESS;
+        break;
+      default:
+        break;
+    }
+    record(bus, location, status);
+  }
+  return completeOrPend(s, irp, status, pend);
+}
+
+NTSTATUS busPower(PDEVICE_OBJECT pdo, PIRP irp) {
+  auto& s = M();
+  BusDevice& bus = busOf(pdo);
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = irp->IoStatus.Status;
+  bool pend;
+  {
+    std::lock_guard lock(bus.mutex);
+    pend = bus.behaviour.pend;
+    if (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER) {
+      status = bus.behaviour.powerStatus;
+    }
+    record(bus, location, status);
+  }
+  if (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER) {
+    PoStartNextPowerIrp(irp);
+  }
+  return completeOrPend(s, irp, status, pend);
+}
+
+}  // namespace
+
+DEVICE_CAPABILITIES rootBusCapabilities() {
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  caps.Address = 0xFFFFFFFF;
+  caps.UINumber = 0xFFFFFFFF;
+  caps.DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+  caps.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+  for (int state = PowerSystemSleeping1; state <= PowerSystemShutdown; ++state) caps.DeviceState[state] = PowerDeviceD3;
+  caps.SystemWake = PowerSystemUnspecified;
+  caps.DeviceWake = PowerDeviceUnspecified;
+  return caps;
+}
+
+void createRootBus(MachineState& s) {
+  auto* driver = new DRIVER_OBJECT{};
+  driver->Type = 4;  // IO_TYPE_DRIVER
+  driver->Size = sizeof(DRIVER_OBJECT);
+  driver->DriverExtension = new DRIVER_EXTENSION{};
+  driver->DriverExtension->DriverObject = driver;
+  for (auto& entry : driver->MajorFunction) entry = defaultDispatch();
+  driver->MajorFunction[IRP_MJ_PNP] = busPnp;
+  driver->MajorFunction[IRP_MJ_POWER] = busPower;
+  s.busDriver = driver;
+}
+
+PDEVICE_OBJECT createPhysicalDevice(MachineState& s) {
+  PDEVICE_OBJECT pdo = nullptr;
+  NTSTATUS status = IoCreateDevice(s.busDriver, sizeof(BusDevice*), nullptr, FILE_DEVICE_BUS_EXTENDER,
+                                   FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+  if (!NT_SUCCESS(status)) return nullptr;
+  auto* bus = new BusDevice;
+  bus->behaviour.capabilities = rootBusCapabilities();
+  *static_cast<BusDevice**>(pdo->DeviceExtension) = bus;
+  pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return pdo;
+}
+
+void destroyRootBus(MachineState& s) {
+  PDRIVER_OBJECT driver = s.busDriver;
+  while (driver->DeviceObject != nullptr) {
+    PDEVICE_OBJECT pdo = driver->DeviceObject;
+    delete &busOf(pdo);
+    pdo->AttachedDevice = nullptr;
+    IoDeleteDevice(pdo);
+  }
+  delete driver->DriverExtension;
+  delete driver;
+  s.busDriver = nullptr;
+}
+
+BusBehaviour DeviceNode::bus() const {
+  BusDevice& bus = busOf(pdo_);
+  std::lock_guard lock(bus.mutex);
+  return bus.behaviour;
+}
+
+void DeviceNode::setBus(const BusBehaviour& behaviour) {
+  BusDevice& bus = busOf(pdo_);
+  std::lock_guard lock(bus.mutex);
+  bus.behaviour = behaviour;
+}
+
+std::vector<BusRecord> DeviceNode::busRecords() const {
+  BusDevice& bus = busOf(pdo_);
+  std::lock_guard lock(bus.mutex);
+  return bus.records;
+}
+
+PDEVICE_OBJECT DeviceNode::fdo() const { return pdo_->AttachedDevice; }
+
+}  // namespace ntsim

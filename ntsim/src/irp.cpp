@@ -1,0 +1,329 @@
+// IRPs: allocation, IofCallDriver, IofCompleteRequest with the kernel's
+// stack walk, and the dispatch rules Driver Verifier checks on the way.
+#include "state.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace ntsim {
+namespace {
+
+constexpr size_t kHeaderBytes = (sizeof(IrpHeader) + 63) & ~size_t{63};
+
+thread_local bool t_sendingPower = false;
+
+PIO_STACK_LOCATION locationAt(PIRP irp, int level) {
+  return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
+}
+
+uint64_t bit(int level) { return uint64_t{1} << level; }
+
+NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+bool isStartedPowerIrp(PIRP irp, PIO_STACK_LOCATION location) {
+  (void)irp;
+  return location->MajorFunction == IRP_MJ_POWER &&
+         (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER);
+}
+
+// Every driver that saw a query or set power IRP must have started the next one.
+void checkStartNext(MachineState& s, PIRP irp, IrpHeader* h) {
+  std::vector<std::pair<int, PDEVICE_OBJECT>> missing;
+  {
+    std::lock_guard lock(h->powerMutex);
+    for (const auto& visit : h->visited) {
+      bool started = false;
+      for (const auto& call : h->startedNext) started = started || call == visit;
+      if (!started) missing.push_back(visit);
+    }
+  }
+  for (const auto& [level, device] : missing) {
+    s.report("PO_START_NEXT_MISSING", "power IRP " + describeIrp(irp) + " completed without PoStartNextPowerIrp by "
+                                                                        "device " +
+                                          hex(reinterpret_cast<uintptr_t>(device)) + " at stack level " +
+                                          std::to_string(level) + " (bug check 0x9F/0x500)");
+  }
+}
+
+// Finishes the IRP for its originator once the last location is done.
+void finish(PIRP irp, IrpHeader* h, UCHAR major, UCHAR minor) {
+  auto& s = M();
+  h->completed.store(true);
+  if (major == IRP_MJ_POWER && (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER)) {
+    checkStartNext(s, irp, h);
+    if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(irp->IoStatus.Status)) {
+      s.report("SET_POWER_FAILED", "IRP_MN_SET_POWER " + describeIrp(irp) + " completed with " +
+                                       statusName(irp->IoStatus.Status) + "; drivers must not fail it");
+    }
+  }
+  if (h->onComplete) h->onComplete(irp);
+}
+
+}  // namespace
+
+IrpHeader* headerOf(PIRP irp) {
+  if (irp == nullptr) return nullptr;
+  auto* h = reinterpret_cast<IrpHeader*>(reinterpret_cast<char*>(irp) - kHeaderBytes);
+  return h->magic == IrpHeader::kMagic ? h : nullptr;
+}
+
+std::string describeIrp(PIRP irp) { return hex(reinterpret_cast<uintptr_t>(irp)); }
+
+PIRP allocateIrp(CCHAR stackSize) {
+  size_t bytes = kHeaderBytes + sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+  void* memory = std::calloc(1, bytes);
+  if (memory == nullptr) return nullptr;
+  auto* h = new (memory) IrpHeader;
+  h->bytes = bytes;
+  auto* irp = reinterpret_cast<PIRP>(static_cast<char*>(memory) + kHeaderBytes);
+  irp->Type = 6;  // IO_TYPE_IRP
+  irp->Size = static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = locationAt(irp, stackSize + 1);
+  irp->ApcEnvironment = 0;
+  return irp;
+}
+
+void addIrpReference(PIRP irp) { headerOf(irp)->references.fetch_add(1); }
+
+void releaseIrp(PIRP irp) {
+  IrpHeader* h = headerOf(irp);
+  if (h->references.fetch_sub(1) != 1) return;
+  h->magic = 0;
+  h->~IrpHeader();
+  std::free(h);
+}
+
+PDRIVER_DISPATCH defaultDispatch() { return &invalidDeviceRequest; }
+
+IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power) {
+  auto& s = M();
+  IrpHeader* h = headerOf(irp);
+  addIrpReference(irp);  // the waiter's own
+  NTSTATUS returned = power ? PoCallDriver(target, irp) : IofCallDriver(target, irp);
+  bool done;
+  {
+    std::unique_lock lock(h->doneMutex);
+    done = h->doneCv.wait_for(lock, s.hangTimeout, [&] { return h->done; });
+  }
+  IoResult result;
+  if (!done) {
+    const auto* location = locationAt(irp, 1);
+    s.report(power ? "POWER_IRP_NEVER_COMPLETED" : "IRP_NEVER_COMPLETED",
+             "IRP " + describeIrp(irp) + " (major " + hex(location->MajorFunction) + ", minor " +
+                 hex(location->MinorFunction) + ") sent to " + hex(reinterpret_cast<uintptr_t>(target)) +
+                 " was not completed within the hang timeout" + (power ? " (bug check 0x9F/3)" : "") +
+                 "; dispatch returned " + statusName(returned));
+    result.status = returned == STATUS_PENDING ? STATUS_TIMEOUT : returned;
+    result.win32 = win32ErrorOf(result.status);
+    return result;  // the IRP is left alone: someone may still complete it
+  }
+  result.status = irp->IoStatus.Status;
+  result.information = irp->IoStatus.Information;
+  result.win32 = win32ErrorOf(result.status);
+  releaseIrp(irp);
+  releaseIrp(irp);
+  return result;
+}
+
+void signalDone(PIRP irp) {
+  IrpHeader* h = headerOf(irp);
+  {
+    std::lock_guard lock(h->doneMutex);
+    h->done = true;
+  }
+  h->doneCv.notify_all();
+}
+
+void setSendingPower(bool on) { t_sendingPower = on; }
+
+void recordStartNext(PIRP irp) {
+  auto& s = M();
+  IrpHeader* h = headerOf(irp);
+  if (h == nullptr) {
+    s.report("BAD_ARGUMENT", "PoStartNextPowerIrp with " + describeIrp(irp) + ", which is not an IRP");
+    return;
+  }
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  std::pair<int, PDEVICE_OBJECT> call{irp->CurrentLocation, location->DeviceObject};
+  bool twice = false;
+  {
+    std::lock_guard lock(h->powerMutex);
+    for (const auto& earlier : h->startedNext) twice = twice || earlier == call;
+    if (!twice) h->startedNext.push_back(call);
+  }
+  if (twice) {
+    s.report("PO_START_NEXT_TWICE", "PoStartNextPowerIrp called twice for power IRP " + describeIrp(irp) +
+                                        " at stack level " + std::to_string(call.first));
+  }
+}
+
+}  // namespace ntsim
+
+using namespace ntsim;
+
+extern "C" {
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  (void)ChargeQuota;
+  if (StackSize < 1 || StackSize > 64) {
+    M().report("BAD_ARGUMENT", "IoAllocateIrp with stack size " + std::to_string(StackSize));
+    return nullptr;
+  }
+  return allocateIrp(StackSize);
+}
+
+void IoFreeIrp(PIRP Irp) {
+  if (headerOf(Irp) == nullptr) {
+    M().report("BAD_ARGUMENT", "IoFreeIrp with " + describeIrp(Irp) + ", which is not an IRP");
+    return;
+  }
+  releaseIrp(Irp);
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto& s = M();
+  bool power = t_sendingPower;
+  t_sendingPower = false;
+  IrpHeader* h = headerOf(Irp);
+  if (DeviceObject == nullptr || h == nullptr) {
+    s.report("BAD_ARGUMENT", "IofCallDriver with device " + hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
+                                 " and IRP " + describeIrp(Irp));
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (h->completed.load()) {
+    s.report("IRP_USED_AFTER_COMPLETION", "IofCallDriver with IRP " + describeIrp(Irp) + ", already completed");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (Irp->CurrentLocation <= 1) {
+    s.report("NO_MORE_IRP_STACK_LOCATIONS", "IofCallDriver with IRP " + describeIrp(Irp) +
+                                                " at stack location " + std::to_string(Irp->CurrentLocation) +
+                                                " of " + std::to_string(Irp->StackCount) + " (bug check 0x35)");
+    return STATUS_INVALID_PARAMETER;
+  }
+  IoSetNextIrpStackLocation(Irp);
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+  location->DeviceObject = DeviceObject;
+  int level = Irp->CurrentLocation;
+  UCHAR major = location->MajorFunction;
+  if (major > IRP_MJ_MAXIMUM_FUNCTION) {
+    s.report("BAD_ARGUMENT", "IRP " + describeIrp(Irp) + " with major function " + hex(major));
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (major == IRP_MJ_POWER) {
+    if (!power) {
+      s.report("POWER_IRP_SENT_WITH_IOCALLDRIVER", "power IRP " + describeIrp(Irp) +
+                                                       " sent with IoCallDriver instead of PoCallDriver");
+    }
+    if (isStartedPowerIrp(Irp, location)) {
+      std::lock_guard lock(h->powerMutex);
+      h->visited.emplace_back(level, DeviceObject);
+    }
+  }
+  bool markedBefore = (location->Control & SL_PENDING_RETURNED) != 0;
+  {
+    std::lock_guard lock(h->doneMutex);
+    h->finishedMask &= ~(bit(level) | bit(level + 1));
+  }
+  addIrpReference(Irp);
+  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
+  NTSTATUS status = dispatch(DeviceObject, Irp);
+
+  // The dispatch rules: pending returned only when marked, marked only when
+  // returned, and a request completed here returns the status it carries.
+  bool finished, marked;
+  NTSTATUS finishedWith;
+  {
+    std::lock_guard lock(h->doneMutex);
+    finished = (h->finishedMask & bit(level)) != 0;
+    marked = finished ? (h->pendingMask & bit(level)) != 0 : (locationAt(Irp, level)->Control & SL_PENDING_RETURNED) != 0;
+    finishedWith = h->statusAt[level];
+  }
+  if (status == STATUS_PENDING && !marked) {
+    s.report("PENDING_NOT_MARKED", "dispatch routine for major " + hex(major) + " returned STATUS_PENDING for IRP " +
+                                       describeIrp(Irp) + " without IoMarkIrpPending (0xC9/0x224)");
+  }
+  if (status != STATUS_PENDING && marked && !markedBefore) {
+    s.report("PENDING_MARKED_NOT_RETURNED", "dispatch routine for major " + hex(major) + " marked IRP " +
+                                                describeIrp(Irp) + " pending but returned " + statusName(status));
+  }
+  if (status != STATUS_PENDING && finished && status != finishedWith) {
+    s.report("STATUS_MISMATCH", "dispatch routine for major " + hex(major) + " returned " + statusName(status) +
+                                    " but completed IRP " + describeIrp(Irp) + " with " +
+                                    statusName(finishedWith) + " (0xC9/0x224)");
+  }
+  releaseIrp(Irp);
+  return status;
+}
+
+void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  auto& s = M();
+  (void)PriorityBoost;
+  IrpHeader* h = headerOf(Irp);
+  if (h == nullptr) {
+    s.report("BAD_ARGUMENT", "IoCompleteRequest with " + describeIrp(Irp) + ", which is not an IRP");
+    return;
+  }
+  if (h->completed.load() || Irp->CurrentLocation > Irp->StackCount + 1) {
+    s.report("IRP_COMPLETED_TWICE", "IoCompleteRequest for IRP " + describeIrp(Irp) +
+                                        ", which was completed already (bug check 0x44)");
+    return;
+  }
+  if (Irp->IoStatus.Status == STATUS_PENDING) {
+    s.report("COMPLETED_WITH_PENDING", "IRP " + describeIrp(Irp) + " completed with STATUS_PENDING");
+  }
+  if (Irp->CancelRoutine != nullptr) {
+    s.report("COMPLETED_WITH_CANCEL_ROUTINE", "IRP " + describeIrp(Irp) + " completed with a cancel routine set");
+  }
+  UCHAR major = locationAt(Irp, Irp->StackCount)->MajorFunction;
+  UCHAR minor = locationAt(Irp, Irp->StackCount)->MinorFunction;
+
+  while (Irp->CurrentLocation <= Irp->StackCount) {
+    int level = Irp->CurrentLocation;
+    PIO_STACK_LOCATION finishedLocation = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = Irp->IoStatus.Status;  // read afresh at every level
+    Irp->PendingReturned = (finishedLocation->Control & SL_PENDING_RETURNED) != 0;
+    {
+      std::lock_guard lock(h->doneMutex);
+      h->finishedMask |= bit(level);
+      if (Irp->PendingReturned) h->pendingMask |= bit(level);
+      else h->pendingMask &= ~bit(level);
+      h->statusAt[level] = status;
+    }
+    PIO_COMPLETION_ROUTINE routine = finishedLocation->CompletionRoutine;
+    PVOID context = finishedLocation->Context;
+    UCHAR control = finishedLocation->Control;
+    finishedLocation->Control = 0;
+    finishedLocation->CompletionRoutine = nullptr;
+    finishedLocation->Context = nullptr;
+    IoSkipCurrentIrpStackLocation(Irp);
+
+    bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                         (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                         (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+    bool above = Irp->CurrentLocation <= Irp->StackCount;
+    if (!invoke) {
+      // No routine to run: the I/O manager carries the pending mark upward itself.
+      if (Irp->PendingReturned && above) IoMarkIrpPending(Irp);
+      continue;
+    }
+    PDEVICE_OBJECT device = above ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+    bool pendingReturned = Irp->PendingReturned;
+    NTSTATUS result = routine(device, Irp, context);
+    if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // the routine owns the IRP now
+    if (pendingReturned && above && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
+      s.report("PENDING_NOT_PROPAGATED", "completion routine " + hex(reinterpret_cast<uintptr_t>(routine)) +
+                                             " of IRP " + describeIrp(Irp) +
+                                             " saw PendingReturned but did not mark the IRP pending (0xC9/0x228)");
+    }
+  }
+  finish(Irp, h, major, minor);
+}
+
+}  // extern "C"

@@ -1,0 +1,119 @@
+// The one current machine, and the inspection side of its state.
+#include "state.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace ntsim {
+namespace {
+std::atomic<Machine*> g_current{nullptr};
+}
+
+MachineState& M() {
+  Machine* machine = g_current.load(std::memory_order_acquire);
+  if (machine == nullptr) {
+    std::fprintf(stderr,
+                 "ntsim: a kernel routine was called with no machine; create an ntsim::Machine "
+                 "before loading or calling into a driver\n");
+    std::abort();
+  }
+  return machine->state();
+}
+
+std::string hex(uint64_t value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+void MachineState::report(std::string rule, std::string detail) {
+  Violation violation{std::move(rule), std::move(detail)};
+  std::function<void(const Violation&)> echo;
+  {
+    std::lock_guard lock(verifierMutex);
+    violations.push_back(violation);
+    echo = violationEcho;
+  }
+  if (echo) echo(violation);
+}
+
+bool MachineState::takeFault(int& counter) {
+  std::lock_guard lock(faultMutex);
+  if (counter <= 0) return false;
+  --counter;
+  return true;
+}
+
+const Driver* MachineState::ownerOf(const void* codeAddress) const {
+  auto address = reinterpret_cast<uintptr_t>(codeAddress);
+  std::lock_guard lock(objectMutex);
+  for (const auto& driver : drivers) {
+    if (address >= driver->imageBegin_ && address < driver->imageEnd_) return driver.get();
+  }
+  return nullptr;
+}
+
+Machine::Machine() : state_(std::make_unique<MachineState>()) {
+  state_->machine = this;
+  Machine* expected = nullptr;
+  if (!g_current.compare_exchange_strong(expected, this)) {
+    std::fprintf(stderr, "ntsim: a second Machine was created while one exists; destroy the first one first\n");
+    std::abort();
+  }
+  extern void createRootBus(MachineState&);
+  createRootBus(*state_);
+}
+
+Machine::~Machine() {
+  // Let requests the bus still completes from its own threads finish first.
+  while (state_->busThreads.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Unload what is still loaded, newest first, so that modules are dropped.
+  while (true) {
+    Driver* last = nullptr;
+    {
+      std::lock_guard lock(state_->objectMutex);
+      for (auto& driver : state_->drivers) {
+        if (driver->loaded()) last = driver.get();
+      }
+    }
+    if (last == nullptr) break;
+    unload(*last);
+  }
+  extern void destroyRootBus(MachineState&);
+  destroyRootBus(*state_);
+  g_current.store(nullptr, std::memory_order_release);
+}
+
+Machine& Machine::current() { return *M().machine; }
+Machine* Machine::currentOrNull() { return g_current.load(std::memory_order_acquire); }
+
+std::vector<Violation> Machine::violations() const {
+  std::lock_guard lock(state_->verifierMutex);
+  return state_->violations;
+}
+
+void Machine::clearViolations() {
+  std::lock_guard lock(state_->verifierMutex);
+  state_->violations.clear();
+}
+
+void Machine::setViolationEcho(std::function<void(const Violation&)> echo) {
+  std::lock_guard lock(state_->verifierMutex);
+  state_->violationEcho = std::move(echo);
+}
+
+Faults& Machine::faults() { return state_->faults; }
+
+void Machine::setHangTimeout(std::chrono::milliseconds timeout) { state_->hangTimeout = timeout; }
+
+std::vector<Driver*> Machine::drivers() const {
+  std::lock_guard lock(state_->objectMutex);
+  std::vector<Driver*> result;
+  for (auto& driver : state_->drivers) {
+    if (driver->loaded()) result.push_back(driver.get());
+  }
+  return result;
+}
+
+}  // namespace ntsim

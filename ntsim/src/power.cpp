@@ -1,0 +1,144 @@
+// The power manager: PoCallDriver, PoStartNextPowerIrp bookkeeping,
+// PoSetPowerState, PoRequestPowerIrp and system transitions.
+#include "state.h"
+
+namespace ntsim {
+
+void signalDone(PIRP irp);
+void setSendingPower(bool on);
+void recordStartNext(PIRP irp);
+
+namespace {
+
+PIRP buildPowerIrp(PDEVICE_OBJECT target, UCHAR minor, POWER_STATE_TYPE type, ULONG state, POWER_ACTION action) {
+  PIRP irp = allocateIrp(target->StackSize);
+  // Power IRPs start out as not supported, like PnP IRPs.
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  irp->RequestorMode = KernelMode;
+  PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+  location->MajorFunction = IRP_MJ_POWER;
+  location->MinorFunction = minor;
+  if (minor == IRP_MN_WAIT_WAKE) {
+    location->Parameters.WaitWake.PowerState = static_cast<SYSTEM_POWER_STATE>(state);
+  } else {
+    location->Parameters.Power.Type = type;
+    location->Parameters.Power.State.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
+    location->Parameters.Power.ShutdownType = action;
+  }
+  return irp;
+}
+
+}  // namespace
+
+IoResult Machine::powerIrp(DeviceNode& node, UCHAR minor, POWER_STATE_TYPE type, ULONG state, POWER_ACTION action) {
+  auto& s = *state_;
+  PDEVICE_OBJECT target = IoGetAttachedDevice(node.pdo());
+  if (type == SystemPowerState && minor == IRP_MN_SET_POWER) {
+    std::lock_guard lock(s.powerMutex);
+    s.systemAction = action;
+  }
+  PIRP irp = buildPowerIrp(target, minor, type, state, action);
+  headerOf(irp)->onComplete = signalDone;
+  return sendAndWait(target, irp, true);
+}
+
+IoResult Machine::systemPower(DeviceNode& node, SYSTEM_POWER_STATE state, POWER_ACTION action) {
+  {
+    std::lock_guard lock(state_->powerMutex);
+    state_->systemAction = action;
+  }
+  IoResult query = powerIrp(node, IRP_MN_QUERY_POWER, SystemPowerState, state, action);
+  if (query.failed()) return query;
+  return powerIrp(node, IRP_MN_SET_POWER, SystemPowerState, state, action);
+}
+
+std::vector<PowerStateRecord> Machine::powerStateCalls(PDEVICE_OBJECT device) const {
+  std::lock_guard lock(state_->powerMutex);
+  auto it = state_->powerStates.find(device);
+  return it == state_->powerStates.end() ? std::vector<PowerStateRecord>{} : it->second;
+}
+
+}  // namespace ntsim
+
+using namespace ntsim;
+
+extern "C" {
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto& s = M();
+  IrpHeader* h = headerOf(Irp);
+  if (h == nullptr || DeviceObject == nullptr) {
+    s.report("BAD_ARGUMENT", "PoCallDriver with device " + hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
+                                 " and IRP " + describeIrp(Irp));
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
+    s.report("PO_CALL_DRIVER_NOT_POWER", "PoCallDriver with IRP " + describeIrp(Irp) + ", which is not a power IRP");
+  }
+  setSendingPower(true);
+  return IofCallDriver(DeviceObject, Irp);
+}
+
+void PoStartNextPowerIrp(PIRP Irp) { recordStartNext(Irp); }
+
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+  auto& s = M();
+  std::lock_guard lock(s.powerMutex);
+  auto& calls = s.powerStates[DeviceObject];
+  POWER_STATE previous{};
+  for (auto it = calls.rbegin(); it != calls.rend(); ++it) {
+    if (it->type == Type) {
+      previous.SystemState = static_cast<SYSTEM_POWER_STATE>(it->state);
+      break;
+    }
+  }
+  calls.push_back({Type, static_cast<ULONG>(State.SystemState)});
+  return previous;
+}
+
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+  auto& s = M();
+  if (Irp != nullptr) *Irp = nullptr;
+  if (DeviceObject == nullptr) {
+    s.report("BAD_ARGUMENT", "PoRequestPowerIrp with a NULL device object");
+    return STATUS_INVALID_PARAMETER_1;
+  }
+  if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
+      MinorFunction != IRP_MN_WAIT_WAKE && MinorFunction != IRP_MN_POWER_SEQUENCE) {
+    return STATUS_INVALID_PARAMETER_2;
+  }
+  {
+    std::lock_guard lock(s.faultMutex);
+    if (s.faults.powerRequest > 0) {
+      --s.faults.powerRequest;
+      return s.faults.powerRequestStatus;
+    }
+  }
+  POWER_ACTION action;
+  {
+    std::lock_guard lock(s.powerMutex);
+    action = s.systemAction;
+  }
+  PDEVICE_OBJECT target = IoGetAttachedDevice(DeviceObject);
+  PIRP irp = ntsim::allocateIrp(target->StackSize);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+  location->MajorFunction = IRP_MJ_POWER;
+  location->MinorFunction = MinorFunction;
+  location->Parameters.Power.Type = DevicePowerState;
+  location->Parameters.Power.State = PowerState;
+  location->Parameters.Power.ShutdownType = action;
+  // The callback runs once, after every completion routine, with the final status; then the IRP is freed.
+  headerOf(irp)->onComplete = [DeviceObject, MinorFunction, PowerState, CompletionFunction, Context](PIRP done) {
+    IO_STATUS_BLOCK status = done->IoStatus;
+    if (CompletionFunction != nullptr) CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
+    releaseIrp(done);
+  };
+  if (Irp != nullptr && MinorFunction == IRP_MN_WAIT_WAKE) *Irp = irp;
+  PoCallDriver(target, irp);
+  return STATUS_PENDING;
+}
+
+}  // extern "C"

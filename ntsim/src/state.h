@@ -1,0 +1,138 @@
+// The machine's private state, shared by the kernel routines' files.
+#pragma once
+
+#include <ntsim/ntsim.h>
+
+#include <atomic>
+#include <cstring>
+#include <cstdio>
+#include <condition_variable>
+#include <list>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+// ntsim's private part of every device object (DEVICE_OBJECT.DeviceObjectExtension).
+struct _DEVOBJ_EXTENSION {
+  PDEVICE_OBJECT self = nullptr;
+  PDEVICE_OBJECT attachedTo = nullptr;  // the device below, after IoAttachDeviceToDeviceStack
+  std::u16string name;                  // full name, e.g. \DosDevices\TAVRINDEV
+  ULONG extensionSize = 0;
+  bool deletePending = false;           // IoDeleteDevice called while handles were open
+  ntsim::DeviceNode* node = nullptr;    // set on physical device objects of the root bus
+};
+
+namespace ntsim {
+
+// ntsim's private header in front of every IRP it allocates.
+struct IrpHeader {
+  static constexpr uint32_t kMagic = 0x49525021;  // "IRP!"
+  uint32_t magic = kMagic;
+  std::atomic<int> references{1};
+  size_t bytes = 0;
+  // The originator's completion, run once after the last stack location.
+  std::function<void(PIRP)> onComplete;
+  std::atomic<bool> completed{false};
+  std::mutex doneMutex;
+  std::condition_variable doneCv;
+  bool done = false;  // onComplete has run
+  // Per stack level (1-based): the location had SL_PENDING_RETURNED when it
+  // was finished, and the status it was finished with.
+  uint64_t finishedMask = 0;
+  uint64_t pendingMask = 0;
+  NTSTATUS statusAt[65]{};
+  // Power bookkeeping.
+  bool sentWithPoCallDriver = false;
+  std::mutex powerMutex;
+  std::vector<std::pair<int, PDEVICE_OBJECT>> visited;       // (level, device) the IRP was dispatched to
+  std::vector<std::pair<int, PDEVICE_OBJECT>> startedNext;   // PoStartNextPowerIrp calls
+};
+
+IrpHeader* headerOf(PIRP irp);
+// Allocates an IRP the way the I/O manager does; the header starts with one reference.
+PIRP allocateIrp(CCHAR stackSize);
+void addIrpReference(PIRP irp);
+void releaseIrp(PIRP irp);
+// Sends an IRP down a stack and waits until its originator completion ran
+// (reporting a hang instead of hanging). Returns the final I/O status.
+IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power);
+
+struct PoolBlock {
+  size_t size;
+  ULONG tag;
+  const Driver* owner;
+};
+
+struct RemoveLockRecord {
+  struct Hold {
+    PVOID tag;
+    std::string file;
+    ULONG line;
+  };
+  std::vector<Hold> holds;
+  PVOID owner = nullptr;  // the device extension it lives in, when known
+};
+
+struct MachineState {
+  Machine* machine = nullptr;
+
+  // Debugger.
+  mutable std::mutex kdMutex;
+  std::vector<DebugRecord> kd;
+  std::function<void(const std::string&)> kdEcho;
+
+  // Verifier.
+  mutable std::mutex verifierMutex;
+  std::vector<Violation> violations;
+  std::function<void(const Violation&)> violationEcho;
+
+  // Loader and objects.
+  mutable std::recursive_mutex objectMutex;
+  std::list<std::unique_ptr<Driver>> drivers;
+  std::list<std::unique_ptr<DeviceNode>> nodes;
+  std::map<std::u16string, PDEVICE_OBJECT> names;  // upper-cased full name -> device
+  PDRIVER_OBJECT busDriver = nullptr;
+  int nodeCounter = 0;
+
+  // Pool.
+  mutable std::mutex poolMutex;
+  std::unordered_map<void*, PoolBlock> pool;
+  std::set<void*> recentlyFreed;
+  size_t poolAllocationCount = 0;
+
+  // Remove locks.
+  mutable std::mutex lockMutex;
+  std::unordered_map<PIO_REMOVE_LOCK, RemoveLockRecord> removeLocks;
+
+  // Waits (events, mutexes, remove-lock drains).
+  std::mutex waitMutex;
+  std::condition_variable waitCv;
+  std::chrono::milliseconds hangTimeout{10000};
+
+  // User-mode handles.
+  mutable std::mutex handleMutex;
+  std::map<Handle, PFILE_OBJECT> handles;
+  Handle nextHandle = 1;
+
+  // Power manager.
+  mutable std::mutex powerMutex;
+  std::map<PDEVICE_OBJECT, std::vector<PowerStateRecord>> powerStates;
+  POWER_ACTION systemAction = PowerActionNone;
+
+  // Threads the bus started to complete requests later, still running.
+  std::atomic<int> busThreads{0};
+
+  Faults faults;
+  std::mutex faultMutex;
+
+  void report(std::string rule, std::string detail);
+  const Driver* ownerOf(const void* codeAddress) const;
+  bool takeFault(int& counter);
+};
+
+// The current machine's state; reports and aborts when no machine exists.
+MachineState& M();
+std::string hex(uint64_t value);
+std::string describeIrp(PIRP irp);
+
+}  // namespace ntsim

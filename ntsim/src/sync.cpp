@@ -1,0 +1,215 @@
+// IRQL per thread, events, mutexes, spin locks and waits.
+//
+// Every dispatcher object is signalled under the machine's one wait mutex
+// and waited for on its condition variable; a wait that would outlast the
+// hang timeout is reported instead of hanging the test.
+#include "state.h"
+
+#include <thread>
+
+namespace ntsim {
+namespace {
+
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+
+ULONG_PTR currentThreadId() {
+  return static_cast<ULONG_PTR>(std::hash<std::thread::id>{}(std::this_thread::get_id()) | 1);
+}
+
+// Consumes the object's signal if it is signalled; true when the wait is satisfied.
+bool trySatisfy(DISPATCHER_HEADER* header) {
+  switch (header->Type) {
+    case NTSIM_EVENT_NOTIFICATION:
+      return header->SignalState != 0;
+    case NTSIM_EVENT_SYNCHRONIZATION:
+      if (header->SignalState == 0) return false;
+      header->SignalState = 0;
+      return true;
+    case NTSIM_MUTANT: {
+      auto* mutex = reinterpret_cast<PKMUTEX>(header);
+      if (mutex->OwnerThread == currentThreadId()) {
+        header->SignalState = header->SignalState - 1;  // recursive acquisition
+        return true;
+      }
+      if (header->SignalState <= 0) return false;
+      header->SignalState = 0;
+      mutex->OwnerThread = currentThreadId();
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+KIRQL currentIrql() { return t_irql; }
+void setIrql(KIRQL irql) { t_irql = irql; }
+
+void signalWaiters() {
+  auto& s = M();
+  s.waitCv.notify_all();
+}
+
+}  // namespace ntsim
+
+using ntsim::M;
+
+extern "C" {
+
+KIRQL KeGetCurrentIrql(void) { return ntsim::t_irql; }
+
+KIRQL KfRaiseIrql(KIRQL NewIrql) {
+  KIRQL old = ntsim::t_irql;
+  if (NewIrql < old) {
+    M().report("IRQL_NOT_RAISED", "KeRaiseIrql to " + std::to_string(NewIrql) + " from " + std::to_string(old));
+  }
+  ntsim::t_irql = NewIrql;
+  return old;
+}
+
+void KfLowerIrql(KIRQL NewIrql) {
+  if (NewIrql > ntsim::t_irql) {
+    M().report("IRQL_NOT_LOWERED", "KeLowerIrql to " + std::to_string(NewIrql) + " from " +
+                                       std::to_string(ntsim::t_irql));
+  }
+  ntsim::t_irql = NewIrql;
+}
+
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  if (Event == nullptr) {
+    M().report("BAD_ARGUMENT", "KeInitializeEvent with a NULL event");
+    return;
+  }
+  std::memset(Event, 0, sizeof *Event);
+  Event->Header.Type = Type == SynchronizationEvent ? NTSIM_EVENT_SYNCHRONIZATION : NTSIM_EVENT_NOTIFICATION;
+  Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+  Event->Header.SignalState = State ? 1 : 0;
+}
+
+LONG KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
+  auto& s = M();
+  (void)Increment;
+  if (Event == nullptr) {
+    s.report("BAD_ARGUMENT", "KeSetEvent with a NULL event");
+    return 0;
+  }
+  if (ntsim::t_irql > DISPATCH_LEVEL || (Wait && ntsim::t_irql > APC_LEVEL)) {
+    s.report("IRQL_TOO_HIGH", "KeSetEvent at IRQL " + std::to_string(ntsim::t_irql));
+  }
+  LONG previous;
+  {
+    std::lock_guard lock(s.waitMutex);
+    previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+  }
+  s.waitCv.notify_all();
+  return previous;
+}
+
+void KeClearEvent(PRKEVENT Event) {
+  auto& s = M();
+  std::lock_guard lock(s.waitMutex);
+  Event->Header.SignalState = 0;
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+  auto& s = M();
+  std::lock_guard lock(s.waitMutex);
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+  auto& s = M();
+  std::lock_guard lock(s.waitMutex);
+  return Event->Header.SignalState;
+}
+
+void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+  (void)Level;
+  if (Mutex == nullptr) {
+    M().report("BAD_ARGUMENT", "KeInitializeMutex with a NULL mutex");
+    return;
+  }
+  std::memset(Mutex, 0, sizeof *Mutex);
+  Mutex->Header.Type = NTSIM_MUTANT;
+  Mutex->Header.SignalState = 1;
+}
+
+LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  auto& s = M();
+  (void)Wait;
+  LONG previous = 0;
+  bool owned = true;
+  {
+    std::lock_guard lock(s.waitMutex);
+    owned = Mutex->OwnerThread == ntsim::currentThreadId();
+    if (owned) {
+      previous = Mutex->Header.SignalState;
+      Mutex->Header.SignalState = previous + 1;
+      if (previous + 1 == 1) Mutex->OwnerThread = 0;
+    }
+  }
+  if (!owned) {
+    s.report("MUTEX_NOT_OWNED", "KeReleaseMutex by a thread that does not own mutex " +
+                                    ntsim::hex(reinterpret_cast<uintptr_t>(Mutex)));
+    return 0;
+  }
+  s.waitCv.notify_all();
+  return previous;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout) {
+  auto& s = M();
+  (void)WaitReason;
+  (void)WaitMode;
+  (void)Alertable;
+  if (Object == nullptr) {
+    s.report("BAD_ARGUMENT", "KeWaitForSingleObject with a NULL object");
+    return STATUS_INVALID_PARAMETER;
+  }
+  bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
+  if (ntsim::t_irql >= DISPATCH_LEVEL && !zeroTimeout) {
+    s.report("WAIT_AT_DISPATCH_LEVEL", "KeWaitForSingleObject with a timeout at IRQL " +
+                                           std::to_string(ntsim::t_irql) + " (bug check 0xA)");
+  }
+  auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+  std::chrono::nanoseconds limit = s.hangTimeout;
+  bool bounded = false;
+  if (Timeout != nullptr) {
+    // Relative (negative) timeouts in 100 ns units; absolute ones are taken as relative to now.
+    LONGLONG units = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
+    limit = std::chrono::nanoseconds(units * 100);
+    bounded = true;
+  }
+  std::unique_lock lock(s.waitMutex);
+  bool satisfied = s.waitCv.wait_for(lock, limit, [&] { return ntsim::trySatisfy(header); });
+  if (satisfied) return STATUS_SUCCESS;
+  if (bounded) return STATUS_TIMEOUT;
+  lock.unlock();
+  s.report("WAIT_NEVER_SATISFIED", "KeWaitForSingleObject on " + ntsim::hex(reinterpret_cast<uintptr_t>(Object)) +
+                                       " was not satisfied within the hang timeout; returning STATUS_TIMEOUT");
+  return STATUS_TIMEOUT;
+}
+
+void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+  *OldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+  std::atomic_ref<ULONG_PTR> word(*SpinLock);
+  ULONG_PTR expected = 0;
+  while (!word.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+    expected = 0;
+    std::this_thread::yield();
+  }
+}
+
+void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  std::atomic_ref<ULONG_PTR>(*SpinLock).store(0, std::memory_order_release);
+  KfLowerIrql(NewIrql);
+}
+
+}  // extern "C"

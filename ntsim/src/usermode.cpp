@@ -1,0 +1,256 @@
+// A program's side of the I/O manager: open, read, write, device control
+// and close, with the buffers built as the I/O manager builds them.
+#include "state.h"
+
+#include <cstdlib>
+
+namespace ntsim {
+
+void signalDone(PIRP irp);
+std::u16string upperName(const UNICODE_STRING& name);
+void freeDeviceObject(PDEVICE_OBJECT device);
+
+namespace {
+
+constexpr NTSTATUS kInvalidHandle = static_cast<NTSTATUS>(0xC0000008L);  // STATUS_INVALID_HANDLE
+
+// A file object and the name it was opened with.
+struct OpenFile {
+  FILE_OBJECT object{};
+  std::u16string name;
+  PDEVICE_OBJECT device = nullptr;
+};
+
+IoResult failure(NTSTATUS status) {
+  IoResult result;
+  result.status = status;
+  result.win32 = status == kInvalidHandle ? 6 : win32ErrorOf(status);
+  return result;
+}
+
+OpenFile* lookup(MachineState& s, Handle handle) {
+  std::lock_guard lock(s.handleMutex);
+  auto it = s.handles.find(handle);
+  return it == s.handles.end() ? nullptr : reinterpret_cast<OpenFile*>(it->second);
+}
+
+PIRP buildIrp(OpenFile* file, UCHAR major, PDEVICE_OBJECT* target) {
+  *target = IoGetAttachedDevice(file->device);
+  PIRP irp = allocateIrp((*target)->StackSize);
+  irp->RequestorMode = UserMode;
+  irp->Flags = IRP_SYNCHRONOUS_API;
+  irp->Tail.Overlay.OriginalFileObject = &file->object;
+  PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+  location->MajorFunction = major;
+  location->FileObject = &file->object;
+  return irp;
+}
+
+void freeMdls(PIRP irp) {
+  for (PMDL mdl = irp->MdlAddress; mdl != nullptr;) {
+    PMDL next = mdl->Next;
+    IoFreeMdl(mdl);
+    mdl = next;
+  }
+  irp->MdlAddress = nullptr;
+}
+
+// The caller's locked buffer, described by an MDL (no MDL for an empty transfer).
+void lockUserBuffer(PIRP irp, void* buffer, ULONG length) {
+  if (length == 0) return;
+  PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, irp);
+  mdl->MdlFlags = static_cast<CSHORT>(mdl->MdlFlags | MDL_PAGES_LOCKED);
+}
+
+// The I/O manager's completion for a program's request: copy back what a
+// buffered request returned, release buffers and MDLs, wake the caller.
+void completeForCaller(PIRP irp, void* userBuffer, ULONG userLength) {
+  void* system = irp->AssociatedIrp.SystemBuffer;
+  if ((irp->Flags & IRP_BUFFERED_IO) && system != nullptr) {
+    if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status)) {
+      ULONG_PTR count = irp->IoStatus.Information;
+      if (count > userLength) {
+        M().report("INFORMATION_EXCEEDS_BUFFER", "IRP " + describeIrp(irp) + " completed with Information " +
+                                                     std::to_string(count) + " for a buffer of " +
+                                                     std::to_string(userLength) + " bytes (0xC9/0x312)");
+        count = userLength;
+      }
+      if (count != 0) std::memcpy(userBuffer, system, count);
+    }
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(system);
+    irp->AssociatedIrp.SystemBuffer = nullptr;
+  }
+  freeMdls(irp);
+  signalDone(irp);
+}
+
+void* systemBufferCopy(const void* data, ULONG dataLength, ULONG size) {
+  void* system = std::calloc(1, size);
+  if (dataLength != 0) std::memcpy(system, data, dataLength);
+  return system;
+}
+
+}  // namespace
+
+OpenResult Machine::open(std::string_view path) {
+  auto& s = *state_;
+  std::string_view rest;
+  if (path.starts_with("\\\\.\\")) rest = path.substr(4);
+  else if (path.starts_with("\\??\\")) rest = path.substr(4);
+  else return {failure(STATUS_OBJECT_NAME_INVALID), 0};
+  size_t slash = rest.find('\\');
+  std::string_view deviceName = rest.substr(0, slash);
+  std::string remaining = slash == std::string_view::npos ? "" : std::string(rest.substr(slash));
+  std::u16string full = u"\\DosDevices\\" + widen(deviceName);
+  UNICODE_STRING key{static_cast<USHORT>(full.size() * 2), static_cast<USHORT>(full.size() * 2),
+                     reinterpret_cast<PWSTR>(full.data())};
+  PDEVICE_OBJECT device = nullptr;
+  {
+    std::lock_guard lock(s.objectMutex);
+    auto it = s.names.find(upperName(key));
+    if (it == s.names.end()) return {failure(STATUS_OBJECT_NAME_NOT_FOUND), 0};
+    device = it->second;
+    if (device->Flags & DO_DEVICE_INITIALIZING) return {failure(STATUS_NO_SUCH_DEVICE), 0};
+    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 0) return {failure(STATUS_ACCESS_DENIED), 0};
+    ++device->ReferenceCount;
+  }
+  auto* file = new OpenFile;
+  file->device = device;
+  file->name = widen(remaining);
+  file->object.Type = 5;  // IO_TYPE_FILE
+  file->object.Size = sizeof(FILE_OBJECT);
+  file->object.DeviceObject = device;
+  file->object.FileName = {static_cast<USHORT>(file->name.size() * 2), static_cast<USHORT>(file->name.size() * 2),
+                           file->name.empty() ? nullptr : reinterpret_cast<PWSTR>(file->name.data())};
+  PDEVICE_OBJECT target;
+  PIRP irp = buildIrp(file, IRP_MJ_CREATE, &target);
+  irp->Flags |= IRP_CREATE_OPERATION;
+  headerOf(irp)->onComplete = signalDone;
+  IoResult result = sendAndWait(target, irp, false);
+  if (result.failed()) {
+    std::lock_guard lock(s.objectMutex);
+    --device->ReferenceCount;
+    delete file;
+    return {result, 0};
+  }
+  std::lock_guard lock(s.handleMutex);
+  Handle handle = s.nextHandle++;
+  s.handles[handle] = &file->object;
+  return {result, handle};
+}
+
+IoResult Machine::close(Handle handle) {
+  auto& s = *state_;
+  OpenFile* file = lookup(s, handle);
+  if (file == nullptr) return failure(kInvalidHandle);
+  {
+    std::lock_guard lock(s.handleMutex);
+    s.handles.erase(handle);
+  }
+  // The last handle goes: cleanup first, then close once the last reference is dropped.
+  PDEVICE_OBJECT target;
+  PIRP cleanup = buildIrp(file, IRP_MJ_CLEANUP, &target);
+  headerOf(cleanup)->onComplete = signalDone;
+  sendAndWait(target, cleanup, false);
+  PIRP close = buildIrp(file, IRP_MJ_CLOSE, &target);
+  close->Flags |= IRP_CLOSE_OPERATION;
+  headerOf(close)->onComplete = signalDone;
+  IoResult result = sendAndWait(target, close, false);
+  {
+    std::lock_guard lock(s.objectMutex);
+    PDEVICE_OBJECT device = file->device;
+    if (--device->ReferenceCount == 0 && device->DeviceObjectExtension->deletePending) freeDeviceObject(device);
+  }
+  delete file;
+  return result;
+}
+
+bool Machine::isOpen(Handle handle) const { return lookup(*state_, handle) != nullptr; }
+
+PFILE_OBJECT Machine::fileObject(Handle handle) const {
+  OpenFile* file = lookup(*state_, handle);
+  return file == nullptr ? nullptr : &file->object;
+}
+
+IoResult Machine::read(Handle handle, void* buffer, ULONG length, LONGLONG offset) {
+  OpenFile* file = lookup(*state_, handle);
+  if (file == nullptr) return failure(kInvalidHandle);
+  PDEVICE_OBJECT target;
+  PIRP irp = buildIrp(file, IRP_MJ_READ, &target);
+  PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+  location->Parameters.Read.Length = length;
+  location->Parameters.Read.ByteOffset.QuadPart = offset;
+  irp->UserBuffer = buffer;
+  irp->Flags |= IRP_READ_OPERATION;
+  if (file->device->Flags & DO_BUFFERED_IO) {
+    if (length != 0) {
+      irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
+      irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION;
+    }
+  } else if (file->device->Flags & DO_DIRECT_IO) {
+    lockUserBuffer(irp, buffer, length);
+  }
+  headerOf(irp)->onComplete = [buffer, length](PIRP done) { completeForCaller(done, buffer, length); };
+  return sendAndWait(target, irp, false);
+}
+
+IoResult Machine::write(Handle handle, const void* buffer, ULONG length, LONGLONG offset) {
+  OpenFile* file = lookup(*state_, handle);
+  if (file == nullptr) return failure(kInvalidHandle);
+  PDEVICE_OBJECT target;
+  PIRP irp = buildIrp(file, IRP_MJ_WRITE, &target);
+  PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+  location->Parameters.Write.Length = length;
+  location->Parameters.Write.ByteOffset.QuadPart = offset;
+  irp->UserBuffer = const_cast<void*>(buffer);
+  irp->Flags |= IRP_WRITE_OPERATION;
+  if (file->device->Flags & DO_BUFFERED_IO) {
+    if (length != 0) {
+      irp->AssociatedIrp.SystemBuffer = systemBufferCopy(buffer, length, length);
+      irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    }
+  } else if (file->device->Flags & DO_DIRECT_IO) {
+    lockUserBuffer(irp, const_cast<void*>(buffer), length);
+  }
+  headerOf(irp)->onComplete = [](PIRP done) { completeForCaller(done, nullptr, 0); };
+  return sendAndWait(target, irp, false);
+}
+
+IoResult Machine::deviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLength, void* out,
+                                  ULONG outLength) {
+  OpenFile* file = lookup(*state_, handle);
+  if (file == nullptr) return failure(kInvalidHandle);
+  PDEVICE_OBJECT target;
+  PIRP irp = buildIrp(file, IRP_MJ_DEVICE_CONTROL, &target);
+  PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+  location->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+  location->Parameters.DeviceIoControl.InputBufferLength = inLength;
+  location->Parameters.DeviceIoControl.IoControlCode = code;
+  irp->UserBuffer = out;
+  switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED: {
+      // One buffer of max(input, output): the input copied in, the output copied back.
+      ULONG size = inLength > outLength ? inLength : outLength;
+      if (size != 0) {
+        irp->AssociatedIrp.SystemBuffer = systemBufferCopy(in, inLength, size);
+        irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (outLength != 0 ? IRP_INPUT_OPERATION : 0);
+      }
+      break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+      if (inLength != 0) {
+        irp->AssociatedIrp.SystemBuffer = systemBufferCopy(in, inLength, inLength);
+        irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+      }
+      lockUserBuffer(irp, out, outLength);
+      break;
+    default:
+      location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(in);
+      break;
+  }
+  headerOf(irp)->onComplete = [out, outLength](PIRP done) { completeForCaller(done, out, outLength); };
+  return sendAndWait(target, irp, false);
+}
+
+}  // namespace ntsim
