@@ -121,6 +121,30 @@ DeviceNode& Machine::addDevice(Driver& driver) {
   return *s.nodes.back();
 }
 
+DeviceNode& Machine::createNode() {
+  auto& s = *state_;
+  auto node = std::make_unique<DeviceNode>();
+  node->pdo_ = createPhysicalDevice(s);
+  if (node->pdo_ == nullptr) throw std::runtime_error("the root bus could not create a physical device object");
+  node->pdo_->DeviceObjectExtension->node = node.get();
+  std::lock_guard lock(s.objectMutex);
+  s.nodes.push_back(std::move(node));
+  return *s.nodes.back();
+}
+
+PDRIVER_OBJECT Machine::createDriverObject() {
+  auto& s = *state_;
+  auto* object = new DRIVER_OBJECT{};
+  object->Type = 4;  // IO_TYPE_DRIVER
+  object->Size = sizeof(DRIVER_OBJECT);
+  object->DriverExtension = new DRIVER_EXTENSION{};
+  object->DriverExtension->DriverObject = object;
+  for (auto& major : object->MajorFunction) major = defaultDispatch();
+  std::lock_guard lock(s.objectMutex);
+  s.testDrivers.push_back(object);
+  return object;
+}
+
 void Machine::unload(Driver& driver) {
   auto& s = *state_;
   if (!driver.loaded()) return;

@@ -80,6 +80,10 @@ Machine::~Machine() {
     if (last == nullptr) break;
     unload(*last);
   }
+  for (PDRIVER_OBJECT object : state_->testDrivers) {
+    delete object->DriverExtension;
+    delete object;
+  }
   extern void destroyRootBus(MachineState&);
   destroyRootBus(*state_);
   g_current.store(nullptr, std::memory_order_release);

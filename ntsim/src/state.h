@@ -92,6 +92,7 @@ struct MachineState {
   std::list<std::unique_ptr<DeviceNode>> nodes;
   std::map<std::u16string, PDEVICE_OBJECT> names;  // upper-cased full name -> device
   PDRIVER_OBJECT busDriver = nullptr;
+  std::vector<PDRIVER_OBJECT> testDrivers;
   int nodeCounter = 0;
 
   // Pool.

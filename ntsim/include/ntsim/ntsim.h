@@ -85,7 +85,7 @@ class Driver;
 class DeviceNode {
  public:
   PDEVICE_OBJECT pdo() const { return pdo_; }
-  Driver& driver() const { return *driver_; }
+  Driver* driver() const { return driver_; }
   NTSTATUS addDeviceStatus() const { return addStatus_; }
   // The function device object the driver attached, or nullptr.
   PDEVICE_OBJECT fdo() const;
@@ -153,6 +153,11 @@ class Machine {
   Driver& load(const std::string& path);
   // Creates a root-bus device and calls the driver's AddDevice for it.
   DeviceNode& addDevice(Driver& driver);
+  // A root-bus device with no driver yet: tests attach in-process devices to node.pdo().
+  DeviceNode& createNode();
+  // A driver object for in-process test drivers: every MajorFunction is the
+  // I/O manager's default. Owned by the machine.
+  PDRIVER_OBJECT createDriverObject();
   // DriverUnload, the unload checks (devices, pool, remove locks), then the module is dropped.
   void unload(Driver& driver);
   std::vector<Driver*> drivers() const;
