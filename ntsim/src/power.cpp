@@ -2,6 +2,8 @@
 // PoSetPowerState, PoRequestPowerIrp and system transitions.
 #include "state.h"
 
+#include <thread>
+
 namespace ntsim {
 
 void signalDone(PIRP irp);
@@ -9,6 +11,23 @@ void setSendingPower(bool on);
 void recordStartNext(PIRP irp);
 
 namespace {
+
+// Query and set power IRPs are serialised per device object and per kind.
+bool isSerialised(PIO_STACK_LOCATION location) {
+  return location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER;
+}
+
+int kindOf(PIO_STACK_LOCATION location) { return location->Parameters.Power.Type == SystemPowerState ? 0 : 1; }
+
+// Sends a power IRP that was waiting for its device, from the power manager's own thread.
+void presentLater(MachineState& s, PDEVICE_OBJECT device, PIRP irp) {
+  s.busThreads.fetch_add(1);
+  std::thread([&s, device, irp] {
+    setSendingPower(true);
+    IofCallDriver(device, irp);
+    s.busThreads.fetch_sub(1);
+  }).detach();
+}
 
 PIRP buildPowerIrp(PDEVICE_OBJECT target, UCHAR minor, POWER_STATE_TYPE type, ULONG state, POWER_ACTION action) {
   PIRP irp = allocateIrp(target->StackSize);
@@ -47,6 +66,8 @@ IoResult Machine::systemPower(DeviceNode& node, SYSTEM_POWER_STATE state, POWER_
     std::lock_guard lock(state_->powerMutex);
     state_->systemAction = action;
   }
+  // The way back to the working state is a set alone; going to sleep asks first.
+  if (state == PowerSystemWorking) return powerIrp(node, IRP_MN_SET_POWER, SystemPowerState, state, action);
   IoResult query = powerIrp(node, IRP_MN_QUERY_POWER, SystemPowerState, state, action);
   if (query.failed()) return query;
   return powerIrp(node, IRP_MN_SET_POWER, SystemPowerState, state, action);
@@ -75,11 +96,44 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
     s.report("PO_CALL_DRIVER_NOT_POWER", "PoCallDriver with IRP " + describeIrp(Irp) + ", which is not a power IRP");
   }
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  if (isSerialised(next) && DeviceObject->DeviceObjectExtension != nullptr) {
+    // A second IRP of the same kind waits until PoStartNextPowerIrp releases the active one.
+    std::lock_guard lock(s.powerMutex);
+    auto* ext = DeviceObject->DeviceObjectExtension;
+    int kind = kindOf(next);
+    if (ext->activePower[kind] != nullptr) {
+      ext->queuedPower[kind].push_back(Irp);
+      return STATUS_PENDING;
+    }
+    ext->activePower[kind] = Irp;
+  }
   setSendingPower(true);
   return IofCallDriver(DeviceObject, Irp);
 }
 
-void PoStartNextPowerIrp(PIRP Irp) { recordStartNext(Irp); }
+void PoStartNextPowerIrp(PIRP Irp) {
+  auto& s = M();
+  recordStartNext(Irp);
+  if (headerOf(Irp) == nullptr) return;
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+  PDEVICE_OBJECT device = location->DeviceObject;
+  if (!isSerialised(location) || device == nullptr || device->DeviceObjectExtension == nullptr) return;
+  PIRP waiting = nullptr;
+  {
+    std::lock_guard lock(s.powerMutex);
+    auto* ext = device->DeviceObjectExtension;
+    int kind = kindOf(location);
+    if (ext->activePower[kind] != Irp) return;
+    ext->activePower[kind] = nullptr;
+    if (!ext->queuedPower[kind].empty()) {
+      waiting = ext->queuedPower[kind].front();
+      ext->queuedPower[kind].pop_front();
+      ext->activePower[kind] = waiting;
+    }
+  }
+  if (waiting != nullptr) presentLater(s, device, waiting);
+}
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
   auto& s = M();

@@ -20,6 +20,10 @@ struct _DEVOBJ_EXTENSION {
   ULONG extensionSize = 0;
   bool deletePending = false;           // IoDeleteDevice called while handles were open
   ntsim::DeviceNode* node = nullptr;    // set on physical device objects of the root bus
+  // The power manager's per-device serialisation: the active query/set IRP of
+  // each kind (system, device) and those waiting behind it.
+  PIRP activePower[2] = {nullptr, nullptr};
+  std::list<PIRP> queuedPower[2];
 };
 
 namespace ntsim {
