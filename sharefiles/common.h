@@ -1,0 +1,106 @@
+/*
+ * common.h - what the three pseudo-device drivers share: the device
+ * extension, the capability table, request completion, the frame's routines
+ * and the per-driver values each main file supplies to them.
+ */
+#ifndef PDKIT_COMMON_H
+#define PDKIT_COMMON_H
+
+#include <wdm.h>
+
+#include "sharefiles/pdioctl.h"
+
+/* The capability table is also a wire format: its layout is fixed to the byte. */
+static_assert(sizeof(CAPABILITY_TABLE) == 64, "CAPABILITY_TABLE is 64 bytes");
+static_assert(offsetof(CAPABILITY_TABLE, CapabilitiesQueried) == 0x00, "CapabilitiesQueried at 0x00");
+static_assert(offsetof(CAPABILITY_TABLE, Reserved) == 0x01, "Reserved at 0x01");
+static_assert(offsetof(CAPABILITY_TABLE, DeviceD1) == 0x04, "DeviceD1 at 0x04");
+static_assert(offsetof(CAPABILITY_TABLE, DeviceD2) == 0x08, "DeviceD2 at 0x08");
+static_assert(offsetof(CAPABILITY_TABLE, WakeFromD0) == 0x0C, "WakeFromD0 at 0x0C");
+static_assert(offsetof(CAPABILITY_TABLE, WakeFromD1) == 0x10, "WakeFromD1 at 0x10");
+static_assert(offsetof(CAPABILITY_TABLE, WakeFromD2) == 0x14, "WakeFromD2 at 0x14");
+static_assert(offsetof(CAPABILITY_TABLE, WakeFromD3) == 0x18, "WakeFromD3 at 0x18");
+static_assert(offsetof(CAPABILITY_TABLE, SystemWake) == 0x1C, "SystemWake at 0x1C");
+static_assert(offsetof(CAPABILITY_TABLE, DeviceWake) == 0x20, "DeviceWake at 0x20");
+static_assert(offsetof(CAPABILITY_TABLE, DeviceState) == 0x24, "DeviceState at 0x24");
+static_assert(CAPABILITY_SYSTEM_STATES == POWER_SYSTEM_MAXIMUM, "one DeviceState entry per system state");
+static_assert(IOCTL_GET_DESCRIPTION == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "IOCTL_GET_DESCRIPTION");
+static_assert(IOCTL_GET_CAPABILITY_TABLE == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "IOCTL_GET_CAPABILITY_TABLE");
+
+/* A pool tag as the debugger shows it: the four characters in memory order. */
+#define MAKE_TAG(a, b, c, d) ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
+#define POOL_TAG MAKE_TAG('W', 'd', 'm', ' ')
+#define REMOVE_LOCK_TAG MAKE_TAG('L', 'O', 'C', 'K')
+
+/*
+ * Acquires the extension's remove lock naming the given source file and the
+ * line of the call, in free builds too (the DDK's IoAcquireRemoveLock names
+ * them only in checked builds).
+ */
+#define AcquireRemoveLock(Extension, Tag, File) \
+  IoAcquireRemoveLockEx(&(Extension)->RemoveLock, (Tag), (File), __LINE__, sizeof(IO_REMOVE_LOCK))
+
+/* The record of the driver's one device object. */
+typedef struct _DEVICE_EXTENSION {
+  PDEVICE_OBJECT DeviceObject;             /* the device this extension belongs to */
+  PDEVICE_OBJECT NextStackDevice;          /* the device below: target of what is passed down */
+  DEVICE_CAPABILITIES DeviceCapabilities;  /* the latest successful capability report */
+  IO_REMOVE_LOCK RemoveLock;               /* counts requests in progress and open handles */
+  PUCHAR DataBuffer;                       /* the store, DATA_BUFFER_SIZE bytes; NULL without a data path */
+  UNICODE_STRING DeviceDescription;        /* over the driver's constant description text */
+  SYSTEM_POWER_STATE SystemPowerState;     /* system power state last set */
+  DEVICE_POWER_STATE DevicePowerState;     /* device power state last recorded */
+  PIRP PendingSystemPowerIrp;              /* system power IRP held while its device IRP is out */
+  KMUTEX DataBufferLock;                   /* serialises reads and writes of DataBuffer */
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+/* Lines that a driver prints in its frame routines; a NULL line is not printed. */
+typedef struct _FRAME_TRACE {
+  PCSTR DriverEntryBegin;
+  PCSTR DriverEntryEnd;
+  PCSTR AddDeviceBegin;
+  PCSTR AddDeviceEnd;
+  PCSTR CreateBegin;
+  PCSTR CreateEnd;
+  PCSTR CloseBegin;
+} FRAME_TRACE;
+
+/*
+ * What sets one driver apart from the others. Each main file defines
+ * DriverValues; the shared code reads its values from there.
+ */
+typedef struct _DRIVER_VALUES {
+  PCWSTR DeviceName;               /* the device object's full name, in \DosDevices */
+  ULONG TransferFlag;              /* DO_DIRECT_IO or DO_BUFFERED_IO */
+  PCWSTR Description;              /* two lines, each ended by "\r\n" */
+  PDRIVER_DISPATCH DispatchRead;   /* NULL: no data path, and then no DataBuffer either */
+  PDRIVER_DISPATCH DispatchWrite;
+  PCSTR MainFile;                  /* the source named by the remove-lock calls of the frame */
+  const FRAME_TRACE *FrameTrace;   /* NULL: the frame routines print nothing */
+  BOOLEAN DeviceControlMarkers;    /* print Begin and End lines around device control */
+} DRIVER_VALUES;
+
+extern const DRIVER_VALUES DriverValues;
+
+inline PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
+{
+    return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+}
+
+/* Driver-wide globals, one set per driver image. */
+extern PCAPABILITY_TABLE CapabilityTable;
+extern UNICODE_STRING DeviceName;
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE AddDevice;
+DRIVER_UNLOAD DriverUnload;
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH DispatchDeviceControl;
+
+/* Stores Status and Information in the IRP, completes it and returns Status. */
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+
+#endif /* PDKIT_COMMON_H */

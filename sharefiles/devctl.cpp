@@ -1,0 +1,86 @@
+/*
+ * devctl.cpp - device-control requests: the description text and the
+ * capability table. Every request is finished here, in the caller's thread.
+ */
+#include "sharefiles/common.h"
+
+static VOID TraceMarker(PCSTR Line)
+{
+    if (DriverValues.DeviceControlMarkers)
+        DbgPrint(Line);
+}
+
+/* A reply is written only when the caller's output buffer holds all of it. */
+static BOOLEAN ReplyFits(PIRP Irp, ULONG Length)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+
+    return Irp->AssociatedIrp.SystemBuffer && Stack->Parameters.DeviceIoControl.OutputBufferLength >= Length;
+}
+
+/* Prints the table as it is at the moment of each line. */
+static VOID DumpCapabilityTable(const CAPABILITY_TABLE *Table)
+{
+    LONG i;
+
+    DbgPrint(Table->CapabilitiesQueried ? "Support Query Device Capability : Yes\r\n"
+                                        : "Support Query Device Capability : No\r\n");
+    DbgPrint("DeviceD1 : %d\r\n", Table->DeviceD1);
+    DbgPrint("DeviceD2 : %d\r\n", Table->DeviceD2);
+    DbgPrint("WakeFromD0 : %d\r\n", Table->WakeFromD0);
+    DbgPrint("WakeFromD1 : %d\r\n", Table->WakeFromD1);
+    DbgPrint("WakeFromD2 : %d\r\n", Table->WakeFromD2);
+    DbgPrint("WakeFromD3 : %d\r\n", Table->WakeFromD3);
+    DbgPrint("SystemWake : %d\r\n", Table->SystemWake);
+    DbgPrint("DeviceWake : %d\r\n", Table->DeviceWake);
+    for (i = 0; i < (LONG)CAPABILITY_SYSTEM_STATES; i++)
+        DbgPrint("DeviceState[%d] : %d\r\n", i, Table->DeviceState[i]);
+}
+
+static NTSTATUS ReplyDescription(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG_PTR Information)
+{
+    PCUNICODE_STRING Description = &Extension->DeviceDescription;
+
+    if (!ReplyFits(Irp, Description->Length))
+        return STATUS_BUFFER_TOO_SMALL;
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, Description->Buffer, Description->Length);
+    *Information = Description->Length;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS ReplyCapabilityTable(PIRP Irp, PULONG_PTR Information)
+{
+    if (!ReplyFits(Irp, sizeof(CAPABILITY_TABLE)))
+        return STATUS_BUFFER_TOO_SMALL;
+    DumpCapabilityTable(CapabilityTable);
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, CapabilityTable, sizeof(CAPABILITY_TABLE));
+    *Information = sizeof(CAPABILITY_TABLE);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION Extension = ExtensionOf(DeviceObject);
+    ULONG Code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    ULONG_PTR Information = 0;
+    NTSTATUS Status;
+
+    TraceMarker("IRP_MJ_DEVICE_IO_CONTROL : Begin\r\n");
+    /* Nothing ever waits for the lock's removal, so the acquisition cannot fail. */
+    AcquireRemoveLock(Extension, Irp, DriverValues.MainFile);
+    switch (Code) {
+    case IOCTL_GET_DESCRIPTION:
+        Status = ReplyDescription(Extension, Irp, &Information);
+        break;
+    case IOCTL_GET_CAPABILITY_TABLE:
+        Status = ReplyCapabilityTable(Irp, &Information);
+        break;
+    default:
+        Status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+    CompleteRequest(Irp, Status, Information);
+    TraceMarker("IRP_MJ_DEVICE_IO_CONTROL : End\r\n");
+    return Status;
+}
