@@ -186,4 +186,6 @@ std::vector<BusRecord> DeviceNode::busRecords() const {
 
 PDEVICE_OBJECT DeviceNode::fdo() const { return pdo_->AttachedDevice; }
 
+int Machine::busCompletionsInFlight() const { return state_->busThreads.load(); }
+
 }  // namespace ntsim

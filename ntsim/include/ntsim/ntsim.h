@@ -206,6 +206,9 @@ class Machine {
   Faults& faults();
   // How long a wait may block before ntsim reports a hang instead of hanging.
   void setHangTimeout(std::chrono::milliseconds timeout);
+  // Requests the bus is still completing later from its own threads (see BusBehaviour::pend);
+  // a host that shows output in order waits for 0 before it reports a request's result.
+  int busCompletionsInFlight() const;
 
   MachineState& state() { return *state_; }
 
