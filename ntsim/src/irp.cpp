@@ -12,6 +12,16 @@ constexpr size_t kHeaderBytes = (sizeof(IrpHeader) + 63) & ~size_t{63};
 
 thread_local bool t_sendingPower = false;
 
+// One dispatch routine running on this thread for an IRP. A routine may
+// return STATUS_PENDING without marking the IRP when it passed the IRP down
+// and returns what the lower driver returned (its completion routine marks
+// it later): the frame remembers that a lower IofCallDriver pended.
+struct DispatchFrame {
+  PIRP irp;
+  bool lowerReturnedPending = false;
+};
+thread_local std::vector<DispatchFrame*> t_frames;
+
 PIO_STACK_LOCATION locationAt(PIRP irp, int level) {
   return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
 }
@@ -111,10 +121,15 @@ IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power) {
   {
     std::unique_lock lock(h->doneMutex);
     done = h->doneCv.wait_for(lock, s.hangTimeout, [&] { return h->done; });
+    if (!done) h->abandoned = true;  // decided under the lock: a late completion frees it
   }
   IoResult result;
   if (!done) {
-    const auto* location = locationAt(irp, 1);
+    {
+      std::lock_guard lock(s.abandonedMutex);
+      s.abandoned.insert(irp);
+    }
+    const auto* location = locationAt(irp, irp->StackCount);
     s.report(power ? "POWER_IRP_NEVER_COMPLETED" : "IRP_NEVER_COMPLETED",
              "IRP " + describeIrp(irp) + " (major " + hex(location->MajorFunction) + ", minor " +
                  hex(location->MinorFunction) + ") sent to " + hex(reinterpret_cast<uintptr_t>(target)) +
@@ -122,9 +137,11 @@ IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power) {
                  "; dispatch returned " + statusName(returned));
     result.status = returned == STATUS_PENDING ? STATUS_TIMEOUT : returned;
     result.win32 = win32ErrorOf(result.status);
-    return result;  // the IRP is left alone: someone may still complete it
+    return result;
   }
-  result.status = irp->IoStatus.Status;
+  // The I/O manager hands back what IoCallDriver returned; only for
+  // STATUS_PENDING does the caller wait and take the status block's status.
+  result.status = returned == STATUS_PENDING ? irp->IoStatus.Status : returned;
   result.information = irp->IoStatus.Information;
   result.win32 = win32ErrorOf(result.status);
   releaseIrp(irp);
@@ -134,11 +151,42 @@ IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power) {
 
 void signalDone(PIRP irp) {
   IrpHeader* h = headerOf(irp);
+  bool abandoned;
   {
     std::lock_guard lock(h->doneMutex);
     h->done = true;
+    abandoned = h->abandoned;
   }
   h->doneCv.notify_all();
+  if (!abandoned) return;
+  auto& s = M();
+  {
+    std::lock_guard lock(s.abandonedMutex);
+    s.abandoned.erase(irp);
+  }
+  releaseIrp(irp);  // the waiter's reference
+  releaseIrp(irp);  // the originator's
+}
+
+// Frees the requests nobody completed before the machine goes.
+void dropAbandonedIrps(MachineState& s) {
+  std::set<PIRP> left;
+  {
+    std::lock_guard lock(s.abandonedMutex);
+    left.swap(s.abandoned);
+  }
+  for (PIRP irp : left) {
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
+      std::free(irp->AssociatedIrp.SystemBuffer);
+    }
+    for (PMDL mdl = irp->MdlAddress; mdl != nullptr;) {
+      PMDL next = mdl->Next;
+      IoFreeMdl(mdl);
+      mdl = next;
+    }
+    releaseIrp(irp);
+    releaseIrp(irp);
+  }
 }
 
 void setSendingPower(bool on) { t_sendingPower = on; }
@@ -233,7 +281,13 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   addIrpReference(Irp);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
+  DispatchFrame frame{Irp};
+  t_frames.push_back(&frame);
   NTSTATUS status = dispatch(DeviceObject, Irp);
+  t_frames.pop_back();
+  if (status == STATUS_PENDING && !t_frames.empty() && t_frames.back()->irp == Irp) {
+    t_frames.back()->lowerReturnedPending = true;
+  }
 
   // The dispatch rules: pending returned only when marked, marked only when
   // returned, and a request completed here returns the status it carries.
@@ -245,7 +299,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     marked = finished ? (h->pendingMask & bit(level)) != 0 : (locationAt(Irp, level)->Control & SL_PENDING_RETURNED) != 0;
     finishedWith = h->statusAt[level];
   }
-  if (status == STATUS_PENDING && !marked) {
+  if (status == STATUS_PENDING && !marked && !frame.lowerReturnedPending) {
     s.report("PENDING_NOT_MARKED", "dispatch routine for major " + hex(major) + " returned STATUS_PENDING for IRP " +
                                        describeIrp(Irp) + " without IoMarkIrpPending (0xC9/0x224)");
   }
@@ -283,6 +337,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   UCHAR major = locationAt(Irp, Irp->StackCount)->MajorFunction;
   UCHAR minor = locationAt(Irp, Irp->StackCount)->MinorFunction;
+  const unsigned walk = h->walks.fetch_add(1) + 1;
 
   while (Irp->CurrentLocation <= Irp->StackCount) {
     int level = Irp->CurrentLocation;
@@ -317,6 +372,15 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     bool pendingReturned = Irp->PendingReturned;
     NTSTATUS result = routine(device, Irp, context);
     if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // the routine owns the IRP now
+    if (h->walks.load() != walk) {
+      // The routine completed the IRP itself and then let this walk go on:
+      // on Windows the I/O manager would complete the IRP a second time.
+      s.report("IRP_COMPLETED_TWICE", "completion routine " + hex(reinterpret_cast<uintptr_t>(routine)) +
+                                          " completed IRP " + describeIrp(Irp) +
+                                          " again but returned " + statusName(result) +
+                                          " instead of STATUS_MORE_PROCESSING_REQUIRED (bug check 0x44)");
+      return;
+    }
     if (pendingReturned && above && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
       s.report("PENDING_NOT_PROPAGATED", "completion routine " + hex(reinterpret_cast<uintptr_t>(routine)) +
                                              " of IRP " + describeIrp(Irp) +

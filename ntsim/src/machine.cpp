@@ -80,9 +80,35 @@ Machine::~Machine() {
     if (last == nullptr) break;
     unload(*last);
   }
+  extern void dropAbandonedIrps(MachineState&);
+  dropAbandonedIrps(*state_);
+  // Devices a driver left behind (reported at its unload) and those of
+  // in-process test drivers go with the machine, and so do their driver objects.
+  extern void freeDeviceObject(PDEVICE_OBJECT);
+  auto dropDevices = [](PDRIVER_OBJECT object) {
+    while (object->DeviceObject != nullptr) {
+      PDEVICE_OBJECT device = object->DeviceObject;
+      object->DeviceObject = device->NextDevice;
+      freeDeviceObject(device);
+    }
+  };
+  for (auto& driver : state_->drivers) {
+    if (driver->object_ == nullptr) continue;
+    dropDevices(driver->object_);
+    delete driver->object_->DriverExtension;
+    delete driver->object_;
+    driver->object_ = nullptr;
+  }
   for (PDRIVER_OBJECT object : state_->testDrivers) {
+    dropDevices(object);
     delete object->DriverExtension;
     delete object;
+  }
+  // Pool a driver leaked (reported at its unload) goes with the machine.
+  {
+    std::lock_guard lock(state_->poolMutex);
+    for (auto& [block, info] : state_->pool) std::free(block);
+    state_->pool.clear();
   }
   extern void destroyRootBus(MachineState&);
   destroyRootBus(*state_);

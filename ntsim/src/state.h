@@ -40,6 +40,11 @@ struct IrpHeader {
   std::mutex doneMutex;
   std::condition_variable doneCv;
   bool done = false;  // onComplete has run
+  // The originator stopped waiting (hang timeout): whoever completes it later frees it.
+  bool abandoned = false;
+  // Each IofCompleteRequest starts a new walk; a completion routine that
+  // completes the IRP again from inside is seen by the number changing.
+  std::atomic<unsigned> walks{0};
   // Per stack level (1-based): the location had SL_PENDING_RETURNED when it
   // was finished, and the status it was finished with.
   uint64_t finishedMask = 0;
@@ -123,6 +128,11 @@ struct MachineState {
   mutable std::mutex powerMutex;
   std::map<PDEVICE_OBJECT, std::vector<PowerStateRecord>> powerStates;
   POWER_ACTION systemAction = PowerActionNone;
+
+  // Requests whose originator gave up waiting (hang timeout), freed when
+  // someone completes them or when the machine goes.
+  std::mutex abandonedMutex;
+  std::set<PIRP> abandoned;
 
   // Threads the bus started to complete requests later, still running.
   std::atomic<int> busThreads{0};
