@@ -101,7 +101,8 @@ Driver& Machine::load(const std::string& path) {
                               reinterpret_cast<PWSTR>(const_cast<char16_t*>(kRegistryPath))};
   NTSTATUS status = entry(object, &registryPath);
   if (!NT_SUCCESS(status)) {
-    unload(result);
+    // A driver whose DriverEntry fails is not loaded, and its Unload routine is not called.
+    dropDriver(result);
     throw std::runtime_error("DriverEntry of " + path + " failed with " + statusName(status));
   }
   return result;
@@ -154,6 +155,12 @@ void Machine::unload(Driver& driver) {
   } else {
     s.report("UNLOAD_WITHOUT_ROUTINE", "driver " + driver.name_ + " has no DriverUnload; dropping it anyway");
   }
+  dropDriver(driver);
+}
+
+void Machine::dropDriver(Driver& driver) {
+  auto& s = *state_;
+  PDRIVER_OBJECT object = driver.object_;
   for (PDEVICE_OBJECT device = object->DeviceObject; device != nullptr; device = device->NextDevice) {
     s.report("DEVICE_LEFT_AT_UNLOAD", deviceName(device) + " of driver " + driver.name_ + " still exists at unload");
   }

@@ -213,6 +213,8 @@ class Machine {
   MachineState& state() { return *state_; }
 
  private:
+  // The unload checks (devices, pool) and the module dropped; DriverUnload is the caller's business.
+  void dropDriver(Driver& driver);
   std::unique_ptr<MachineState> state_;
 };
 
