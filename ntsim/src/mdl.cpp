@@ -65,12 +65,20 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
 
 void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
   (void)BaseAddress;
+  if (MemoryDescriptorList == nullptr) {
+    M().report("BAD_ARGUMENT", "MmUnmapLockedPages with a NULL MDL");
+    return;
+  }
   MemoryDescriptorList->MdlFlags = static_cast<CSHORT>(MemoryDescriptorList->MdlFlags & ~MDL_MAPPED_TO_SYSTEM_VA);
   MemoryDescriptorList->MappedSystemVa = nullptr;
 }
 
 void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   PMDL mdl = MemoryDescriptorList;
+  if (mdl == nullptr) {
+    M().report("BAD_ARGUMENT", "MmBuildMdlForNonPagedPool with a NULL MDL");
+    return;
+  }
   mdl->MappedSystemVa = static_cast<char*>(mdl->StartVa) + mdl->ByteOffset;
   mdl->MdlFlags = static_cast<CSHORT>(mdl->MdlFlags | MDL_SOURCE_IS_NONPAGED_POOL);
 }

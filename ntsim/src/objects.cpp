@@ -104,6 +104,9 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     s.report("DELETE_ATTACHED_DEVICE", deviceName(DeviceObject) + " deleted while still attached to " +
                                            deviceName(ext->attachedTo) + "; detach it first");
     lock.lock();
+    // Detach it all the same, so that the device below does not point at freed memory.
+    if (ext->attachedTo->AttachedDevice == DeviceObject) ext->attachedTo->AttachedDevice = nullptr;
+    ext->attachedTo = nullptr;
   }
   if (!ext->name.empty()) {
     UNICODE_STRING name{static_cast<USHORT>(ext->name.size() * 2), static_cast<USHORT>(ext->name.size() * 2),

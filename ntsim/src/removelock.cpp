@@ -12,14 +12,19 @@ void signalWaiters();
 
 namespace {
 
-bool checkSize(MachineState& s, const char* routine, ULONG size) {
+std::string lockName(PIO_REMOVE_LOCK lock) { return "remove lock " + hex(reinterpret_cast<uintptr_t>(lock)); }
+
+bool checkSize(MachineState& s, const char* routine, PIO_REMOVE_LOCK lock, ULONG size) {
   if (size == sizeof(IO_REMOVE_LOCK)) return true;
-  s.report("REMOVE_LOCK_BAD_SIZE", std::string(routine) + " with size " + hex(size) + "; sizeof(IO_REMOVE_LOCK) is " +
-                                       hex(sizeof(IO_REMOVE_LOCK)));
+  s.report("REMOVE_LOCK_BAD_SIZE", std::string(routine) + " on " + lockName(lock) + " with size " + hex(size) +
+                                       "; sizeof(IO_REMOVE_LOCK) is " + hex(sizeof(IO_REMOVE_LOCK)));
   return false;
 }
 
-std::string lockName(PIO_REMOVE_LOCK lock) { return "remove lock " + hex(reinterpret_cast<uintptr_t>(lock)); }
+bool isKnown(MachineState& s, PIO_REMOVE_LOCK lock) {
+  std::lock_guard guard(s.lockMutex);
+  return s.removeLocks.count(lock) != 0;
+}
 
 // Takes one count back; wakes a remove-and-wait when it reaches zero.
 void dropCount(MachineState& s, PIO_REMOVE_LOCK lock) {
@@ -80,7 +85,7 @@ void IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG Max
     s.report("BAD_ARGUMENT", "IoInitializeRemoveLockEx with a NULL lock");
     return;
   }
-  if (!ntsim::checkSize(s, "IoInitializeRemoveLockEx", RemlockSize)) return;
+  if (!ntsim::checkSize(s, "IoInitializeRemoveLockEx", Lock, RemlockSize)) return;
   bool twice;
   {
     std::lock_guard guard(s.lockMutex);
@@ -102,13 +107,8 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     s.report("BAD_ARGUMENT", "IoAcquireRemoveLockEx with a NULL lock");
     return STATUS_INVALID_PARAMETER;
   }
-  ntsim::checkSize(s, "IoAcquireRemoveLockEx", RemlockSize);
-  bool known;
-  {
-    std::lock_guard guard(s.lockMutex);
-    known = s.removeLocks.count(RemoveLock) != 0;
-  }
-  if (!known) {
+  ntsim::checkSize(s, "IoAcquireRemoveLockEx", RemoveLock, RemlockSize);
+  if (!ntsim::isKnown(s, RemoveLock)) {
     s.report("REMOVE_LOCK_UNKNOWN", "IoAcquireRemoveLockEx on " + ntsim::lockName(RemoveLock) +
                                         ", which was never initialised");
     return STATUS_INVALID_PARAMETER;
@@ -129,7 +129,7 @@ void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
     s.report("BAD_ARGUMENT", "IoReleaseRemoveLockEx with a NULL lock");
     return;
   }
-  ntsim::checkSize(s, "IoReleaseRemoveLockEx", RemlockSize);
+  ntsim::checkSize(s, "IoReleaseRemoveLockEx", RemoveLock, RemlockSize);
   bool found = false;
   {
     std::lock_guard guard(s.lockMutex);
@@ -156,8 +156,18 @@ void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
 
 void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
   auto& s = M();
+  if (RemoveLock == nullptr) {
+    s.report("BAD_ARGUMENT", "IoReleaseRemoveLockAndWaitEx with a NULL lock");
+    return;
+  }
+  if (!ntsim::isKnown(s, RemoveLock)) {
+    s.report("REMOVE_LOCK_UNKNOWN", "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) +
+                                        ", which was never initialised");
+    return;
+  }
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-    s.report("WAIT_AT_DISPATCH_LEVEL", "IoReleaseRemoveLockAndWaitEx above PASSIVE_LEVEL");
+    s.report("WAIT_AT_DISPATCH_LEVEL", "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) +
+                                           " above PASSIVE_LEVEL");
   }
   std::atomic_ref<BOOLEAN>(RemoveLock->Removed).store(TRUE);
   IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);

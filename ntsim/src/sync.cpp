@@ -43,6 +43,20 @@ bool trySatisfy(DISPATCHER_HEADER* header) {
 
 }  // namespace
 
+// A dispatcher object ntsim can wait for: an event or a mutex it initialised.
+bool isDispatcherObject(const DISPATCHER_HEADER* header) {
+  return header->Type == NTSIM_EVENT_NOTIFICATION || header->Type == NTSIM_EVENT_SYNCHRONIZATION ||
+         header->Type == NTSIM_MUTANT;
+}
+
+bool checkObject(MachineState& s, const void* object, const char* routine) {
+  if (object == nullptr) {
+    s.report("BAD_ARGUMENT", std::string(routine) + " with a NULL object");
+    return false;
+  }
+  return true;
+}
+
 KIRQL currentIrql() { return t_irql; }
 void setIrql(KIRQL irql) { t_irql = irql; }
 
@@ -109,12 +123,14 @@ LONG KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
 
 void KeClearEvent(PRKEVENT Event) {
   auto& s = M();
+  if (!ntsim::checkObject(s, Event, "KeClearEvent")) return;
   std::lock_guard lock(s.waitMutex);
   Event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
   auto& s = M();
+  if (!ntsim::checkObject(s, Event, "KeResetEvent")) return 0;
   std::lock_guard lock(s.waitMutex);
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
@@ -123,6 +139,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 
 LONG KeReadStateEvent(PRKEVENT Event) {
   auto& s = M();
+  if (!ntsim::checkObject(s, Event, "KeReadStateEvent")) return 0;
   std::lock_guard lock(s.waitMutex);
   return Event->Header.SignalState;
 }
@@ -141,6 +158,7 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   auto& s = M();
   (void)Wait;
+  if (!ntsim::checkObject(s, Mutex, "KeReleaseMutex")) return 0;
   LONG previous = 0;
   bool owned = true;
   {
@@ -171,12 +189,21 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     s.report("BAD_ARGUMENT", "KeWaitForSingleObject with a NULL object");
     return STATUS_INVALID_PARAMETER;
   }
+  auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+  if (!ntsim::isDispatcherObject(header)) {
+    s.report("BAD_ARGUMENT", "KeWaitForSingleObject on " + ntsim::hex(reinterpret_cast<uintptr_t>(Object)) +
+                                 ", which is not an event or a mutex (object type " +
+                                 std::to_string(header->Type) + ")");
+    return STATUS_INVALID_PARAMETER;
+  }
+  // A wait that may block is allowed only at IRQL <= APC_LEVEL.
   bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
   if (ntsim::t_irql >= DISPATCH_LEVEL && !zeroTimeout) {
-    s.report("WAIT_AT_DISPATCH_LEVEL", "KeWaitForSingleObject with a timeout at IRQL " +
+    s.report("WAIT_AT_DISPATCH_LEVEL", "KeWaitForSingleObject on " +
+                                           ntsim::hex(reinterpret_cast<uintptr_t>(Object)) +
+                                           " with a nonzero or no timeout at IRQL " +
                                            std::to_string(ntsim::t_irql) + " (bug check 0xA)");
   }
-  auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   std::chrono::nanoseconds limit = s.hangTimeout;
   bool bounded = false;
   if (Timeout != nullptr) {
