@@ -1,5 +1,10 @@
-// Loading, AddDevice, unloading and loading again.
-#include "ntsim_test.h"
+// Loading, AddDevice, unloading and loading again: every load has its own
+// globals, and a module that cannot be a driver is refused clearly.
+#include "inproc.h"
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
 
 namespace pdkit::test {
 namespace {
@@ -22,6 +27,112 @@ TEST_F(LoaderTest, HelloDriverServesAndUnloads) {
   machine->unload(driver);
   EXPECT_EQ(kd(), (std::vector<std::string>{"hello: DriverEntry\r\n", "hello: device added\r\n",
                                             "hello: echo 4 bytes\r\n", "hello: goodbye\r\n"}));
+}
+
+TEST_F(LoaderTest, SecondAddDeviceOfADriverThatNamesItsDeviceCollides) {
+  ntsim::Driver& driver = machine->load(driverPath("hello"));
+  ntsim::DeviceNode& first = machine->addDevice(driver);
+  ntsim::DeviceNode& second = machine->addDevice(driver);
+  EXPECT_EQ(first.addDeviceStatus(), STATUS_SUCCESS);
+  EXPECT_EQ(second.addDeviceStatus(), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_NE(first.fdo(), nullptr);
+  EXPECT_EQ(second.fdo(), nullptr);
+  EXPECT_EQ(driver.object()->DeviceObject, first.fdo());
+  EXPECT_EQ(driver.object()->DeviceObject->NextDevice, nullptr);
+  machine->unload(driver);
+}
+
+TEST_F(LoaderTest, SameModuleLoadedTwiceHasTwoSetsOfGlobals) {
+  ntsim::Driver& a = machine->load(driverPath("hello"));
+  ntsim::Driver& b = machine->load(driverPath("hello"));
+  EXPECT_NE(a.object(), b.object());
+  EXPECT_EQ(machine->addDevice(a).addDeviceStatus(), STATUS_SUCCESS);
+  EXPECT_EQ(machine->addDevice(b).addDeviceStatus(), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(machine->drivers().size(), 2u);
+  machine->unload(b);
+  machine->unload(a);
+  EXPECT_TRUE(machine->drivers().empty());
+
+  ntsim::Driver& p = machine->load(driverPath("probe"));
+  ntsim::Driver& q = machine->load(driverPath("probe"));
+  auto calls = [](ntsim::Driver& d) { return reinterpret_cast<int (*)()>(d.symbol("ProbeEntryCalls"))(); };
+  reinterpret_cast<void (*)()>(p.symbol("ProbeBump"))();
+  EXPECT_EQ(calls(p), 2);
+  EXPECT_EQ(calls(q), 1);
+}
+
+TEST_F(LoaderTest, DriverEntrySeesEveryMajorFunctionAsTheDefault) {
+  ntsim::Driver& probe = machine->load(driverPath("probe"));
+  auto seen = reinterpret_cast<int (*)()>(probe.symbol("ProbeDefaultsSeen"));
+  ASSERT_NE(seen, nullptr);
+  EXPECT_EQ(seen(), 1);
+  EXPECT_EQ(probe.object()->MajorFunction[IRP_MJ_READ], machine->createDriverObject()->MajorFunction[IRP_MJ_READ]);
+}
+
+TEST_F(LoaderTest, UnloadThenLoadAgainStartsFromFreshGlobals) {
+  ntsim::Driver& first = machine->load(driverPath("probe"));
+  auto calls = reinterpret_cast<int (*)()>(first.symbol("ProbeEntryCalls"));
+  ASSERT_NE(calls, nullptr);
+  EXPECT_EQ(calls(), 1);
+  reinterpret_cast<void (*)()>(first.symbol("ProbeBump"))();
+  EXPECT_EQ(calls(), 2);
+  machine->unload(first);
+  EXPECT_FALSE(first.loaded());
+  EXPECT_EQ(first.symbol("ProbeEntryCalls"), nullptr);
+
+  ntsim::Driver& again = machine->load(driverPath("probe"));
+  auto callsAgain = reinterpret_cast<int (*)()>(again.symbol("ProbeEntryCalls"));
+  EXPECT_EQ(callsAgain(), 1);
+  EXPECT_EQ(kd(), (std::vector<std::string>{"probe: entry 1\r\n", "probe: unload after 2\r\n",
+                                            "probe: entry 1\r\n"}));
+}
+
+TEST_F(LoaderTest, MissingModuleIsAClearError) {
+  std::string path = driverPath("no_such_driver");
+  try {
+    machine->load(path);
+    FAIL() << "loaded a module that does not exist";
+  } catch (const std::runtime_error& error) {
+    std::string what = error.what();
+    EXPECT_NE(what.find(path), std::string::npos) << what;
+    EXPECT_NE(what.find("does not exist"), std::string::npos) << what;
+  }
+  EXPECT_TRUE(machine->drivers().empty());
+}
+
+TEST_F(LoaderTest, ModuleWithoutDriverEntryIsAClearError) {
+  try {
+    machine->load(driverPath("no_entry"));
+    FAIL() << "loaded a module without DriverEntry";
+  } catch (const std::runtime_error& error) {
+    std::string what = error.what();
+    EXPECT_NE(what.find("no_entry.so"), std::string::npos) << what;
+    EXPECT_NE(what.find("has no DriverEntry"), std::string::npos) << what;
+  }
+  EXPECT_TRUE(machine->drivers().empty());
+}
+
+TEST_F(LoaderTest, FileThatIsNotASharedObjectIsAClearError) {
+  auto path = std::filesystem::temp_directory_path() / "ntsim-not-a-module.so";
+  std::ofstream(path) << "not an ELF file\n";
+  try {
+    machine->load(path.string());
+    FAIL() << "loaded a text file";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("cannot load driver module"), std::string::npos) << error.what();
+  }
+  std::filesystem::remove(path);
+}
+
+TEST_F(LoaderTest, FailedDriverEntryIsNotLoadedAndItsUnloadNeverRuns) {
+  try {
+    machine->load(driverPath("failing_entry"));
+    FAIL() << "a failed DriverEntry loaded the driver";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("STATUS_INSUFFICIENT_RESOURCES"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(kd(), std::vector<std::string>{"failing_entry: entry\r\n"});
+  EXPECT_TRUE(machine->drivers().empty());
 }
 
 }  // namespace
