@@ -1,0 +1,117 @@
+// pdctl: the user-mode client of the pseudo-device drivers. On Linux it boots
+// the chosen driver on ntsim and then runs the commands; on Windows it opens
+// the installed device. See usageText() and `help`.
+#include "backend.h"
+#include "commands.h"
+#include "demo.h"
+#include "errors.h"
+#include "interactive.h"
+#include "json_output.h"
+#include "numbers.h"
+#include "options.h"
+#include "script_parser.h"
+#include "session.h"
+#include "terminal.h"
+#include "transcript.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+
+namespace pdctl {
+namespace {
+
+std::string readAll(std::istream& in) { return std::string(std::istreambuf_iterator<char>(in), {}); }
+
+std::string readScript(const std::string& name) {
+  if (name == "-") return readAll(std::cin);
+  std::ifstream file(name, std::ios::binary);
+  if (!file) throw CommandError("cannot read script " + name + ": expected a readable file (or - for standard input)");
+  return readAll(file);
+}
+
+bool onlyHelp(const std::vector<Command>& commands) {
+  if (commands.empty()) return false;
+  for (const auto& command : commands) {
+    if (lower(command.words.front().text) != "help") return false;
+  }
+  return true;
+}
+
+int run(const std::vector<std::string>& arguments, const char* argv0) {
+  Options options = parseOptions(arguments);
+  if (options.usage) {
+    std::fputs(usageText().c_str(), stdout);
+    return 0;
+  }
+  std::string programDir = programDirectory(argv0);
+  if (options.commands.size() == 1 && lower(options.commands.front()) == "demo") return runDemo(options, programDir);
+
+  bool interactive = !options.script && options.commands.empty() && stdinIsTerminal();
+  std::unique_ptr<Sink> sink;
+  if (options.json) {
+    sink = std::make_unique<JsonLines>(stdout, stderr, options.quietKd);
+  } else {
+    sink = std::make_unique<Transcript>(
+        stdout, stderr,
+        TranscriptStyle{.echoCommands = !interactive, .quietKd = options.quietKd, .colour = colourWanted()});
+  }
+  std::vector<Command> commands;
+  DriverChoice choice;
+  std::unique_ptr<Backend> backend;
+  try {
+    if (options.script) {
+      commands = parseScript(readScript(*options.script), *options.script == "-" ? "stdin" : *options.script);
+    } else if (!options.commands.empty()) {
+      commands = parseArguments(options.commands);
+    } else if (!interactive) {
+      commands = parseScript(readAll(std::cin), "stdin");
+    }
+    // Help needs no driver.
+    if (onlyHelp(commands)) {
+      for (const auto& command : commands) {
+        std::fputs(helpText(command.words.size() > 1 ? command.words[1].text : std::string()).c_str(), stdout);
+      }
+      return 0;
+    }
+    choice = resolveDriver(options, programDir);
+    backend = makeBackend(choice);
+  } catch (const CommandError& error) {
+    sink->error(error.what());
+    return 1;
+  }
+  Session session(choice, *backend, *sink, options.bare);
+  try {
+    session.boot();
+  } catch (const CommandError& error) {
+    session.fail(error.what());
+    session.finish();
+    return session.exitStatus();
+  }
+  if (interactive) {
+    std::fputs("pdctl: type help for the commands, quit (or Ctrl-D) to leave\n", stdout);
+    runInteractive(session);
+    session.forgiveErrors();  // at the prompt a mistake is reported and passed over
+  } else {
+    session.runAll(commands);
+  }
+  session.finish();
+  return session.exitStatus();
+}
+
+}  // namespace
+}  // namespace pdctl
+
+int main(int argc, char** argv) {
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  try {
+    return pdctl::run(arguments, argc > 0 ? argv[0] : nullptr);
+  } catch (const pdctl::CommandError& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "pdctl: %s\n", error.what());
+    return 1;
+  }
+}

@@ -1,0 +1,49 @@
+// Numbers and names on the command line: decimal or 0x-hex values that are
+// passed through as given, lengths with their limit, and the names of the
+// kernel's power states, power actions and minor codes.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace pdctl {
+
+// The largest buffer pdctl hands to a driver in one request.
+inline constexpr uint32_t kMaxLength = 16u * 1024u * 1024u;
+
+struct NamedValue {
+  std::string_view name;  // accepted on input, case-insensitive
+  uint32_t value;
+  bool display = false;  // the name shown for this value on output
+};
+
+// Any 32-bit value: decimal (also negative, as two's complement) or 0x-hex.
+// `what` names the argument in the error message.
+uint32_t parseNumber(std::string_view word, std::string_view what);
+bool isNumber(std::string_view word);
+// A byte count of at most kMaxLength.
+uint32_t parseLength(std::string_view word, std::string_view what);
+
+// A number, or one of the names in the table.
+uint32_t parseNamed(std::string_view word, std::span<const NamedValue> table, std::string_view what);
+// The display name of a value, or "" when the table has none.
+std::string_view nameOf(uint32_t value, std::span<const NamedValue> table);
+// The accepted short names, for error messages and help: "S0, S1, ...".
+std::string namesOf(std::span<const NamedValue> table);
+
+std::span<const NamedValue> systemStates();  // SYSTEM_POWER_STATE
+std::span<const NamedValue> deviceStates();  // DEVICE_POWER_STATE
+std::span<const NamedValue> powerActions();  // POWER_ACTION
+std::span<const NamedValue> pnpMinors();     // IRP_MN_* of IRP_MJ_PNP
+std::span<const NamedValue> powerMinors();   // IRP_MN_* of IRP_MJ_POWER
+
+// The POWER_ACTION the power manager sends with a system state: sleep for
+// S1 to S3, hibernate for S4, shutdown for S5, none otherwise.
+uint32_t actionForSystemState(uint32_t state);
+
+std::string hex32(uint32_t value);  // 0x0000002A
+std::string lower(std::string_view text);
+
+}  // namespace pdctl

@@ -1,0 +1,148 @@
+#include "session.h"
+
+#include "commands.h"
+#include "errors.h"
+#include "numbers.h"
+
+namespace pdctl {
+
+Session::Session(const DriverChoice& choice, Backend& backend, Sink& sink, bool bare)
+    : choice_(choice), backend_(backend), sink_(sink), bare_(bare) {
+  backend_.setEvents(this);
+}
+
+Session::~Session() {
+  finish();
+  backend_.setEvents(nullptr);
+}
+
+void Session::onKd(const std::string& text) { sink_.kd(text); }
+
+void Session::onViolation(const std::string& rule, const std::string& detail) {
+  ++violations_;
+  sink_.verifier(rule, detail);
+}
+
+void Session::boot() {
+  if (!backend_.boots()) return;
+  Outcome loaded = backend_.load();
+  Result load = requestResult("boot", loaded);
+  load.label = "boot load " + choice_.name;
+  load.fields = {{"step", "load"}, {"driver", choice_.name}, {"module", backend_.modulePath()}};
+  report(std::move(load));
+
+  Outcome added = backend_.addDevice();
+  Result add = requestResult("boot", added);
+  add.label = "boot AddDevice";
+  add.fields = {{"step", "add-device"}};
+  report(std::move(add));
+  if (bare_) return;
+
+  for (uint8_t minor : {uint8_t{0x00}, uint8_t{0x09}}) {  // IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES
+    Outcome outcome = backend_.pnp(minor);
+    Result step = requestResult("boot", outcome);
+    std::string name(nameOf(minor, pnpMinors()));
+    step.label = "boot " + name;
+    step.fields = {{"step", minor == 0 ? "start" : "caps"}, {"minor", name}};
+    report(std::move(step));
+  }
+}
+
+void Session::run(const Command& command) {
+  sink_.command(command.text);
+  try {
+    runCommand(*this, command);
+  } catch (const CommandError& error) {
+    std::string where = command.where.empty() ? "" : command.where + ": ";
+    throw CommandError(where + error.what());
+  }
+}
+
+bool Session::runAll(const std::vector<Command>& commands) {
+  for (const auto& command : commands) {
+    if (isQuit(command)) return true;
+    try {
+      run(command);
+    } catch (const CommandError& error) {
+      fail(error.what());
+      return false;
+    }
+  }
+  return true;
+}
+
+void Session::fail(const std::string& message) {
+  ++errors_;
+  sink_.error(message);
+}
+
+void Session::finish() {
+  if (finished_) return;
+  finished_ = true;
+  std::vector<Token> open;
+  for (const auto& [number, token] : handles_) open.push_back(token);
+  handles_.clear();
+  backend_.shutdown(open);
+}
+
+int Session::exitStatus() const {
+  if (errors_ != 0) return 1;
+  if (violations_ != 0) return 2;
+  return 0;
+}
+
+void Session::report(Result result) {
+  backend_.settle();
+  sink_.result(result);
+}
+
+Result Session::requestResult(const std::string& cmd, const Outcome& outcome) const {
+  Result result;
+  result.cmd = cmd;
+  result.label = cmd;
+  result.outcome = outcome;
+  return result;
+}
+
+Result Session::localResult(const std::string& cmd, const std::string& summary) const {
+  Result result;
+  result.cmd = cmd;
+  result.label = cmd;
+  result.request = false;
+  result.outcome.statusName = backend_.statusName(0);
+  result.summary = summary;
+  return result;
+}
+
+int Session::addHandle(Token token) {
+  int number = nextHandle_++;
+  handles_.emplace_back(number, token);
+  return number;
+}
+
+std::pair<int, Token> Session::handle(std::optional<uint32_t> number) const {
+  if (handles_.empty()) {
+    throw CommandError(number ? "handle " + std::to_string(*number) + " is not open: no handle is open; use open first"
+                              : "no handle is open: use open first");
+  }
+  if (!number) return handles_.back();
+  for (const auto& entry : handles_) {
+    if (static_cast<uint32_t>(entry.first) == *number) return entry;
+  }
+  std::string open;
+  for (const auto& entry : handles_) open += (open.empty() ? "" : ", ") + std::to_string(entry.first);
+  throw CommandError("handle " + std::to_string(*number) + " is not open: expected one of the open handles (" + open +
+                     ")");
+}
+
+void Session::dropHandle(int number) {
+  std::erase_if(handles_, [number](const auto& entry) { return entry.first == number; });
+}
+
+std::vector<int> Session::openHandles() const {
+  std::vector<int> numbers;
+  for (const auto& entry : handles_) numbers.push_back(entry.first);
+  return numbers;
+}
+
+}  // namespace pdctl

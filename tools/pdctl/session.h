@@ -1,0 +1,73 @@
+// One run of pdctl against one driver: the boot, the commands, the handles
+// the program holds, and what the exit status will be.
+#pragma once
+
+#include "backend.h"
+#include "options.h"
+#include "report.h"
+#include "script_parser.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pdctl {
+
+class Session final : public BackendEvents {
+ public:
+  Session(const DriverChoice& choice, Backend& backend, Sink& sink, bool bare);
+  ~Session() override;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Boots the driver on ntsim (nothing on Windows). Throws CommandError when
+  // the driver cannot be loaded.
+  void boot();
+  // Runs one command; throws CommandError when it cannot run.
+  void run(const Command& command);
+  // Runs commands until one cannot run: reports it and returns false.
+  bool runAll(const std::vector<Command>& commands);
+  // Reports a command that could not run (also counts it for the exit status).
+  void fail(const std::string& message);
+  // Closes what is left open, as Windows does when a program ends.
+  void finish();
+
+  // 0: all ran; 1: a command could not run; 2: a verifier violation.
+  int exitStatus() const;
+  void forgiveErrors() { errors_ = 0; }
+
+  // ---- for the commands
+  Backend& backend() { return backend_; }
+  Sink& sink() { return sink_; }
+  const DriverChoice& driver() const { return choice_; }
+  // Waits for what the request started, then shows the result.
+  void report(Result result);
+  // A result for a request, with the outcome filled in.
+  Result requestResult(const std::string& cmd, const Outcome& outcome) const;
+  // A result for a command that sent nothing.
+  Result localResult(const std::string& cmd, const std::string& summary) const;
+
+  int addHandle(Token token);
+  // The handle numbered `number`, or the most recently opened one.
+  std::pair<int, Token> handle(std::optional<uint32_t> number) const;
+  void dropHandle(int number);
+  std::vector<int> openHandles() const;
+
+  // BackendEvents
+  void onKd(const std::string& text) override;
+  void onViolation(const std::string& rule, const std::string& detail) override;
+
+ private:
+  DriverChoice choice_;
+  Backend& backend_;
+  Sink& sink_;
+  bool bare_;
+  std::vector<std::pair<int, Token>> handles_;  // in the order they were opened
+  int nextHandle_ = 1;
+  int errors_ = 0;
+  int violations_ = 0;
+  bool finished_ = false;
+};
+
+}  // namespace pdctl
