@@ -16,15 +16,23 @@ namespace {
 
 using RtlGetLastNtStatusFn = LONG(NTAPI*)(void);
 
-// The NTSTATUS behind the thread's last Win32 error `error`: kernel32 keeps
-// it when it turns one into the other; where it was not kept, the status the
-// error usually comes from.
-int32_t lastNtStatus(DWORD error) {
+// ntdll's RtlGetLastNtStatus. Looked up once before the first request: the
+// lookup itself may overwrite the thread's last status, so doing it lazily
+// after a failed call would lose that call's status.
+RtlGetLastNtStatusFn lastNtStatusRoutine() {
   static const RtlGetLastNtStatusFn get = [] {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     FARPROC proc = ntdll != nullptr ? GetProcAddress(ntdll, "RtlGetLastNtStatus") : nullptr;
     return reinterpret_cast<RtlGetLastNtStatusFn>(reinterpret_cast<void (*)(void)>(proc));
   }();
+  return get;
+}
+
+// The NTSTATUS behind the thread's last Win32 error `error`: kernel32 keeps
+// it when it turns one into the other; where it was not kept, the status the
+// error usually comes from.
+int32_t lastNtStatus(DWORD error) {
+  RtlGetLastNtStatusFn get = lastNtStatusRoutine();
   int32_t status = get != nullptr ? static_cast<int32_t>(get()) : 0;
   return status != 0 ? status : statusForWin32(error);
 }
@@ -46,7 +54,7 @@ std::wstring widen(const std::string& text) {
 
 class WindowsBackend final : public Backend {
  public:
-  explicit WindowsBackend(const DriverChoice& choice) : device_(choice.deviceName) {}
+  explicit WindowsBackend(const DriverChoice& choice) : device_(choice.deviceName) { lastNtStatusRoutine(); }
   ~WindowsBackend() override {
     for (auto& [token, handle] : handles_) CloseHandle(handle);
   }
