@@ -26,9 +26,13 @@ tsan: build/tsan/build.ninja
 images: build/mingw-i686/build.ninja build/mingw-x86_64/build.ninja
 	$(CMAKE) --build build/mingw-i686 -j $(JOBS)
 	$(CMAKE) --build build/mingw-x86_64 -j $(JOBS)
-	@mkdir -p build/images/i686 build/images/x86_64
-	@find build/mingw-i686 -maxdepth 2 \( -name '*.sys' -o -name '*.exe' -o -name '*.cer' \) -exec cp {} build/images/i686/ \;
-	@find build/mingw-x86_64 -maxdepth 2 \( -name '*.sys' -o -name '*.exe' -o -name '*.cer' \) -exec cp {} build/images/x86_64/ \;
+	@# Each build stages its signed image set in build/mingw-<arch>/images
+	@# (cmake/ImageSet.cmake); replace the copy so no stale file survives.
+	@for arch in i686 x86_64; do \
+	  rm -rf build/images/$$arch && mkdir -p build/images && \
+	  cp -R build/mingw-$$arch/images build/images/$$arch || exit 1; \
+	  echo "images: build/images/$$arch: $$(cd build/images/$$arch && ls -p | grep -v / | tr '\n' ' ')"; \
+	done
 
 demo: host
 	@if [ -x build/host/bin/pdctl ]; then tools/pdctl/demo.sh; else build/host/bin/ntsim-demo; fi
