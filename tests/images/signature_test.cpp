@@ -1,0 +1,152 @@
+// The staged images carry a test signature that verifies against the
+// staged certificate, and the certificate's private key stays behind.
+#include <fstream>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "image_set.h"
+#include "peinfo/pe_image.h"
+#include "run_command.h"
+
+namespace pdkit::images {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint16_t win_cert_revision_2_0 = 0x0200;
+constexpr std::uint16_t win_cert_type_pkcs_signed_data = 0x0002;
+
+// A directory of its own under the system's temporary directory, removed afterwards.
+class TempDir {
+public:
+    TempDir()
+    {
+        path_ = fs::temp_directory_path() / ("pdkit-images-" + std::to_string(::getpid()) + "-" +
+                                             std::to_string(counter_++));
+        fs::create_directories(path_);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir()
+    {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    static inline int counter_ = 0;
+    fs::path path_;
+};
+
+std::vector<fs::path> signed_files(const fs::path& dir)
+{
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        const auto ext = entry.path().extension();
+        if (ext == ".sys" || ext == ".exe") files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+class Signature : public ::testing::TestWithParam<Arch> {
+protected:
+    void SetUp() override
+    {
+        if (auto why = why_not_built(GetParam())) GTEST_SKIP() << *why;
+        cer_ = arch_dir(GetParam()) / "pdkit-test-signing.cer";
+        if (!fs::exists(cer_)) {
+            GTEST_SKIP() << "no " << cer_ << ": the images were built without test signing (PDKIT_TEST_SIGN=OFF)";
+        }
+    }
+
+    // The staged DER certificate as PEM, which osslsigncode takes as a trust anchor.
+    fs::path pem(const TempDir& dir) const
+    {
+        const fs::path out = dir.path() / "anchor.pem";
+        const auto r = run_command({PDKIT_OPENSSL, "x509", "-inform", "DER", "-in", cer_.string(), "-out", out.string()});
+        if (r.exit_status != 0) throw std::runtime_error("openssl could not read " + cer_.string() + ": " + r.output);
+        return out;
+    }
+
+    static CommandResult verify(const fs::path& file, const fs::path& anchor)
+    {
+        return run_command({PDKIT_OSSLSIGNCODE, "verify", "-CAfile", anchor.string(), "-ignore-cdp", "-in", file.string()});
+    }
+
+    fs::path cer_;
+};
+
+TEST_P(Signature, EveryImageAndProgramCarriesAnAuthenticodeSignature)
+{
+    const auto files = signed_files(arch_dir(GetParam()));
+    ASSERT_FALSE(files.empty());
+    for (const auto& file : files) {
+        const auto certificates = peinfo::PeImage::load(file).certificates();
+        ASSERT_EQ(certificates.size(), 1u) << file << " is not signed";
+        EXPECT_EQ(certificates[0].revision, win_cert_revision_2_0) << file;
+        EXPECT_EQ(certificates[0].type, win_cert_type_pkcs_signed_data) << file;
+        EXPECT_GT(certificates[0].data.size(), 256u) << file;
+    }
+}
+
+TEST_P(Signature, EverySignatureVerifiesAgainstTheStagedCertificate)
+{
+    if (std::string(PDKIT_OSSLSIGNCODE).empty() || std::string(PDKIT_OPENSSL).empty()) {
+        GTEST_SKIP() << "osslsigncode and openssl are needed to verify signatures";
+    }
+    const TempDir tmp;
+    const fs::path anchor = pem(tmp);
+    for (const auto& file : signed_files(arch_dir(GetParam()))) {
+        const auto r = verify(file, anchor);
+        EXPECT_EQ(r.exit_status, 0) << file << ":\n" << r.output;
+        EXPECT_NE(r.output.find("Signature verification: ok"), std::string::npos) << file << ":\n" << r.output;
+    }
+}
+
+TEST_P(Signature, AModifiedImageNoLongerVerifies)
+{
+    if (std::string(PDKIT_OSSLSIGNCODE).empty() || std::string(PDKIT_OPENSSL).empty()) {
+        GTEST_SKIP() << "osslsigncode and openssl are needed to verify signatures";
+    }
+    const auto files = signed_files(arch_dir(GetParam()));
+    ASSERT_FALSE(files.empty());
+    const TempDir tmp;
+    const fs::path anchor = pem(tmp);
+    const fs::path copy = tmp.path() / files.front().filename();
+    fs::copy_file(files.front(), copy);
+    const peinfo::PeImage image = peinfo::PeImage::load(copy);
+    const auto& text = image.sections().front();
+    {
+        std::fstream f(copy, std::ios::binary | std::ios::in | std::ios::out);
+        f.seekg(text.raw_offset + 0x10);
+        char byte = 0;
+        f.read(&byte, 1);
+        byte = static_cast<char>(byte ^ 0x01);
+        f.seekp(text.raw_offset + 0x10);
+        f.write(&byte, 1);
+    }
+    const auto r = verify(copy, anchor);
+    EXPECT_NE(r.exit_status, 0) << "a flipped code byte still verified:\n" << r.output;
+}
+
+TEST_P(Signature, TheCertificateIsForCodeSigningAndItsKeyIsNotStaged)
+{
+    if (std::string(PDKIT_OPENSSL).empty()) GTEST_SKIP() << "openssl is needed to read the certificate";
+    const auto r = run_command({PDKIT_OPENSSL, "x509", "-inform", "DER", "-in", cer_.string(), "-noout", "-text"});
+    ASSERT_EQ(r.exit_status, 0) << r.output;
+    EXPECT_NE(r.output.find("Code Signing"), std::string::npos) << "no code-signing usage:\n" << r.output;
+    for (const auto& entry : fs::recursive_directory_iterator(arch_dir(GetParam()))) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(content.find("PRIVATE KEY"), std::string::npos) << entry.path() << " holds a private key";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Staged, Signature, ::testing::ValuesIn(architectures()),
+                         [](const ::testing::TestParamInfo<Arch>& param_info) { return param_info.param.name; });
+
+}  // namespace
+}  // namespace pdkit::images
