@@ -658,6 +658,7 @@ void ObfDereferenceObject(PVOID Object);
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 void IoFreeIrp(PIRP Irp);
+void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
 void IoFreeMdl(PMDL Mdl);
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -28,6 +28,18 @@ PIO_STACK_LOCATION locationAt(PIRP irp, int level) {
 
 uint64_t bit(int level) { return uint64_t{1} << level; }
 
+// The IRP and its stack locations as IoInitializeIrp leaves them: zeroed,
+// with no location current yet.
+void initialiseIrp(PIRP irp, CCHAR stackSize) {
+  std::memset(irp, 0, sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION));
+  irp->Type = 6;  // IO_TYPE_IRP
+  irp->Size = static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = locationAt(irp, stackSize + 1);
+  irp->ApcEnvironment = 0;
+}
+
 NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
@@ -91,12 +103,7 @@ PIRP allocateIrp(CCHAR stackSize) {
   auto* h = new (memory) IrpHeader;
   h->bytes = bytes;
   auto* irp = reinterpret_cast<PIRP>(static_cast<char*>(memory) + kHeaderBytes);
-  irp->Type = 6;  // IO_TYPE_IRP
-  irp->Size = static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
-  irp->StackCount = stackSize;
-  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
-  irp->Tail.Overlay.CurrentStackLocation = locationAt(irp, stackSize + 1);
-  irp->ApcEnvironment = 0;
+  initialiseIrp(irp, stackSize);
   return irp;
 }
 
@@ -233,6 +240,45 @@ void IoFreeIrp(PIRP Irp) {
     return;
   }
   releaseIrp(Irp);
+}
+
+void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+  auto& s = M();
+  IrpHeader* h = headerOf(Irp);
+  if (h == nullptr) {
+    s.report("BAD_ARGUMENT", "IoReuseIrp with " + describeIrp(Irp) + ", which is not an IRP");
+    return;
+  }
+  if (h->onComplete) {
+    s.report("BAD_ARGUMENT", "IoReuseIrp with IRP " + describeIrp(Irp) + ", which the I/O manager built for a caller");
+    return;
+  }
+  if (h->references.load() != 1) {
+    s.report("BAD_ARGUMENT", "IoReuseIrp with IRP " + describeIrp(Irp) + ", which a driver is still dispatching");
+    return;
+  }
+  if (Irp->CancelRoutine != nullptr) {
+    s.report("BAD_ARGUMENT", "IoReuseIrp with IRP " + describeIrp(Irp) + ", which still has a cancel routine");
+    return;
+  }
+  // As IoInitializeIrp, keeping how the IRP was allocated; then the status asked for.
+  UCHAR allocationFlags = Irp->AllocationFlags;
+  initialiseIrp(Irp, Irp->StackCount);
+  Irp->AllocationFlags = allocationFlags;
+  Irp->IoStatus.Status = Iostatus;
+  {
+    std::lock_guard lock(h->doneMutex);
+    h->done = false;
+    h->finishedMask = 0;
+    h->pendingMask = 0;
+  }
+  {
+    std::lock_guard lock(h->powerMutex);
+    h->sentWithPoCallDriver = false;
+    h->visited.clear();
+    h->startedNext.clear();
+  }
+  h->completed.store(false);
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -200,6 +200,56 @@ TEST_F(CallDriverTest, MarkPendingSetsOnlyThePendingBitOfTheCurrentLocation) {
   IoFreeIrp(irp);
 }
 
+TEST_F(CallDriverTest, ReusedIrpIsAsAllocatedAndCanBeSentAgain) {
+  Node node;
+  driver->MajorFunction[IRP_MJ_READ] = recordingDispatch;
+  PDEVICE_OBJECT device = makeDevice(driver, &node);
+  PIRP irp = IoAllocateIrp(2, FALSE);
+  irp->AllocationFlags = 0x5;
+  for (int round = 0; round < 3; ++round) {
+    if (round > 0) IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(irp->StackCount, 2);
+    EXPECT_EQ(irp->CurrentLocation, 3);
+    EXPECT_EQ(irp->AllocationFlags, 0x5);
+    EXPECT_EQ(irp->IoStatus.Status, round > 0 ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS);
+    EXPECT_EQ(irp->IoStatus.Information, 0u);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    EXPECT_EQ(next->MajorFunction, 0);
+    EXPECT_EQ(next->Parameters.Read.Length, 0u);
+    EXPECT_EQ(next->CompletionRoutine, nullptr);
+    next->MajorFunction = IRP_MJ_READ;
+    next->Parameters.Read.Length = 77;
+    irp->IoStatus.Information = 5;
+    // No completion routine: completion leaves the IRP with its owner.
+    EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
+    EXPECT_EQ(node.seen.calls, round + 1);
+    EXPECT_EQ(node.seen.length, 77u);
+    EXPECT_EQ(irp->CurrentLocation, 3);
+  }
+  IoFreeIrp(irp);
+}
+
+NTSTATUS reusingDispatch(PDEVICE_OBJECT, PIRP irp) {
+  IoReuseIrp(irp, STATUS_SUCCESS);  // refused: the IRP is being dispatched
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(CallDriverTest, ReusingAnIrpStillBeingDispatchedIsReported) {
+  expectViolations = true;
+  driver->MajorFunction[IRP_MJ_READ] = reusingDispatch;
+  PDEVICE_OBJECT device = makeDevice(driver, nullptr);
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
+  auto found = violationsOf(*machine, "BAD_ARGUMENT");
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_NE(found[0].detail.find("IoReuseIrp"), std::string::npos) << found[0].detail;
+  EXPECT_EQ(machine->violations().size(), 1u);
+  IoFreeIrp(irp);
+}
+
 int g_driverCodeRan = 0;
 NTSTATUS countingDispatch(PDEVICE_OBJECT, PIRP irp) {
   ++g_driverCodeRan;
