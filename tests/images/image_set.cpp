@@ -51,7 +51,9 @@ Located locate(const Arch& arch, const Driver& driver)
     } else if (!std::filesystem::exists(where.path)) {
         if (std::filesystem::exists(source_root() / driver.source_dir / "CMakeLists.txt")) {
             where.failure = where.path.string() + " is missing although " + arch.name +
-                            " images were built and its sources exist: rebuild with `make images`";
+                            " images were built and its sources exist: run `cmake --preset mingw-" + arch.name +
+                            "` (a build tree configured before the sources existed does not build them), "
+                            "then `make images`";
         } else {
             where.skip = driver.name + " has no sources yet (" + driver.source_dir + "/CMakeLists.txt)";
         }

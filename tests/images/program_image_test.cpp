@@ -50,7 +50,8 @@ TEST_P(Programs, PdinstallIsStaged)
 {
     if (!fs::exists(source_root() / "tools/pdinstall/CMakeLists.txt")) GTEST_SKIP() << "pdinstall has no sources";
     EXPECT_TRUE(fs::exists(arch_dir(GetParam()) / "pdinstall.exe"))
-        << "pdinstall.exe is missing from " << arch_dir(GetParam()) << ": rebuild with `make images`";
+        << "pdinstall.exe is missing from " << arch_dir(GetParam()) << ": run `cmake --preset mingw-"
+        << GetParam().name << "`, then `make images`";
 }
 
 TEST_P(Programs, AreConsoleProgramsForTheirMachine)
