@@ -1,0 +1,174 @@
+// Bad input: one line on standard error saying what was wrong and what is
+// expected, exit status 1, and a script stops at the bad command (what comes
+// after it does not run). At the prompt the session goes on.
+#include "pdctl_run.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace pdkit::test {
+namespace {
+
+struct BadCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  std::string error;  // the whole of standard error
+};
+
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
+
+class BadInput : public ::testing::TestWithParam<BadCase> {};
+
+// Each command line ends with "; state": when the bad command stops the run, state never runs.
+TEST_P(BadInput, OneLineErrorAndExitOne) {
+  std::vector<std::string> arguments{"--quiet-kd"};
+  arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
+  PdctlRun run = runPdctl(arguments);
+  EXPECT_EQ(run.exit, 1);
+  EXPECT_EQ(run.err, GetParam().error + "\n");
+  EXPECT_EQ(run.out.find("pdctl> state"), std::string::npos) << run.out;
+}
+
+const std::string kCommands =
+    "open, close, write, read, describe, table, ioctl, pnp, power, sleep, wake, bus, fault, state, unload, help, quit";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadInput,
+    ::testing::Values(
+        BadCase{"UnknownCommand", {"open; frob 1; state"},
+                "pdctl: command 2: unknown command 'frob': expected one of " + kCommands},
+        BadCase{"BadNumber", {"open; read 0x1g; state"},
+                "pdctl: command 2: bad number '0x1g' for the read length: expected a 32-bit value in decimal or 0x-hex "
+                "(e.g. 16 or 0x10)"},
+        BadCase{"NumberOver32Bits", {"open; ioctl 4294967296; state"},
+                "pdctl: command 2: bad number '4294967296' for the control code: expected a 32-bit value in decimal or "
+                "0x-hex (e.g. 16 or 0x10)"},
+        BadCase{"QuotedLength", {"open; read \"4\"; state"},
+                "pdctl: command 2: read: the read length must be a number, not text in quotes; usage: read [H] N"},
+        BadCase{"HandleNotOpen", {"open; read 2 4; state"},
+                "pdctl: command 2: handle 2 is not open: expected one of the open handles (1)"},
+        BadCase{"ClosedHandle", {"open; open; close 1; write 1 hi; state"},
+                "pdctl: command 4: handle 1 is not open: expected one of the open handles (2)"},
+        BadCase{"NoHandleOpen", {"read 4; state"}, "pdctl: command 1: no handle is open: use open first"},
+        BadCase{"ReadOver16MiB", {"open; read 16777217; state"},
+                "pdctl: command 2: the read length 16777217 is over the limit: expected at most 16 MiB (16777216 "
+                "bytes)"},
+        BadCase{"FillOver16MiB", {"open; write fill:0:0x1000001; state"},
+                "pdctl: command 2: the fill length 0x1000001 is over the limit: expected at most 16 MiB (16777216 "
+                "bytes)"},
+        BadCase{"IoctlInputOver16MiB", {"open; ioctl 0x222000 16777217; state"},
+                "pdctl: command 2: the input length 16777217 is over the limit: expected at most 16 MiB (16777216 "
+                "bytes)"},
+        BadCase{"DescribeOutputOver16MiB", {"open; describe 1 0x2000000; state"},
+                "pdctl: command 2: the output length 0x2000000 is over the limit: expected at most 16 MiB (16777216 "
+                "bytes)"},
+        BadCase{"BadHex", {"open; write hex:abc; state"},
+                "pdctl: command 2: write: bad hex data 'abc': expected an even number of hex digits, e.g. hex:48690a; "
+                "usage: write [H] TEXT | hex:HEX | fill:BYTE:N"},
+        BadCase{"FillByteTooBig", {"open; write fill:256:4; state"},
+                "pdctl: command 2: write: fill byte 256 is not a byte: expected 0 to 255; usage: write [H] TEXT | "
+                "hex:HEX | fill:BYTE:N"},
+        BadCase{"NothingToWrite", {"open; write; state"},
+                "pdctl: command 2: write: nothing to write: expected TEXT, hex:HEX or fill:BYTE:N; usage: write [H] "
+                "TEXT | hex:HEX | fill:BYTE:N"},
+        BadCase{"TooManyArguments", {"open; read 1 2 3; state"},
+                "pdctl: command 2: read: too many arguments (3); usage: read [H] N"},
+        BadCase{"UnterminatedQuote", {"open; write \"abc; state"},
+                "pdctl: command 2: unterminated double quote: expected a closing \" on the same line"},
+        BadCase{"BadEscape", {"write \"a\\q\"; state"},
+                "pdctl: command 1: unknown escape \\q in quotes: expected one of \\\\ \\\" \\n \\r \\t \\0 \\xNN"},
+        BadCase{"BadPnpMinor", {"pnp 256; state"},
+                "pdctl: command 1: pnp: minor function 256 is not a byte: expected 0 to 255; usage: pnp "
+                "start|stop|remove|caps|MINOR"},
+        BadCase{"BadSystemState", {"power system set S9; state"},
+                "pdctl: command 1: bad system power state 'S9': expected a number or one of unspecified, S0, working, "
+                "S1, S2, S3, S4, hibernate, S5, shutdown"},
+        BadCase{"BadDeviceState", {"power device set D4; state"},
+                "pdctl: command 1: bad device power state 'D4': expected a number or one of unspecified, D0, D1, D2, "
+                "D3"},
+        BadCase{"BadPowerVerb", {"power device go D0; state"},
+                "pdctl: command 1: power: expected query or set after device, not 'go'; usage: power system "
+                "query|set S [ACTION] | power device query|set D [ACTION] | power wait-wake|sequence|MINOR"},
+        BadCase{"SleepWithoutState", {"sleep; state"}, "pdctl: command 1: sleep: too few arguments; usage: sleep S"},
+        BadCase{"UnknownCapability", {"bus caps Bogus=1; state"},
+                "pdctl: command 1: bus caps: unknown capability 'Bogus': expected D1, D2, WakeFromD0..WakeFromD3, "
+                "SystemWake, DeviceWake, DeviceState=a:b:c:d:e:f:g, DeviceState[i], Address, UINumber, D1Latency, "
+                "D2Latency, D3Latency, or a DEVICE_CAPABILITIES flag (LockSupported, EjectSupported, Removable, "
+                "DockDevice, UniqueID, SilentInstall, RawDeviceOK, SurpriseRemovalOK, HardwareDisabled, NonDynamic, "
+                "WarmEjectSupported, NoDisplayInUI)"},
+        BadCase{"FlagNotABit", {"bus caps D1=2; state"},
+                "pdctl: command 1: bus caps: D1 is a flag: expected 0 or 1, not 2"},
+        BadCase{"ShortDeviceStateList", {"bus caps DeviceState=0:1:4; state"},
+                "pdctl: command 1: bus caps: DeviceState takes 7 device states, one per system state S0..: expected "
+                "a:b:c:d:e:f:g such as 0:D0:D3:D3:D3:D3:D3, got 3"},
+        BadCase{"BadStatusName", {"bus fail caps STATUS_BOGUS; state"},
+                "pdctl: command 1: bad bus failure status 'STATUS_BOGUS': expected an NTSTATUS as a number (e.g. "
+                "0xC0000001) or a name such as STATUS_UNSUCCESSFUL, STATUS_INSUFFICIENT_RESOURCES or "
+                "STATUS_NOT_SUPPORTED"},
+        BadCase{"MapFaultTakesNoStatus", {"fault map STATUS_UNSUCCESSFUL; state"},
+                "pdctl: command 1: fault: map takes no status: the call fails by returning NULL; usage: fault "
+                "map|pool|porequest [STATUS]"},
+        BadCase{"UnloadWithOpenHandle", {"open; unload; state"},
+                "pdctl: command 2: unload: handle 1 is still open: close every handle first (Windows does not unload "
+                "a driver whose device has open handles)"},
+        BadCase{"UnloadTwice", {"unload; unload; state"}, "pdctl: command 2: unload: the driver is already unloaded"},
+        BadCase{"SleepAfterUnload", {"unload; sleep S3; state"},
+                "pdctl: command 2: sleep: the driver is unloaded; there is no device stack to send to"},
+        BadCase{"UnknownDriver", {"--driver", "nosuch", "open; state"},
+                "pdctl: unknown driver 'nosuch': expected tavrin, kelvane, ostrel or the path of a driver module (.so)"},
+        BadCase{"MissingModule", {"--driver", "/nonexistent/mine.so", "open; state"},
+                "pdctl: driver module /nonexistent/mine.so does not exist; build it first (make) or check the path"},
+        BadCase{"UnknownOption", {"--colour", "state"},
+                "pdctl: unknown option --colour: expected --driver, --device, --bare, --json, --quiet-kd, -f or "
+                "--help"},
+        BadCase{"ScriptAndCommands", {"-f", "x.pd", "state"},
+                "pdctl: both -f x.pd and commands were given: expected one or the other"},
+        BadCase{"MissingScript", {"-f", "/nonexistent/script.pd"},
+                "pdctl: cannot read script /nonexistent/script.pd: expected a readable file (or - for standard "
+                "input)"},
+        BadCase{"HelpForUnknownCommand", {"help frob"},
+                "pdctl: help: unknown command 'frob': expected one of " + kCommands}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// A script stops at its bad line: the lines before it ran, those after it did not.
+TEST(BadScript, StopsAtTheBadLineAndNamesIt) {
+  std::string path = ::testing::TempDir() + "pdctl_bad_script.pd";
+  {
+    std::ofstream script(path);
+    script << "# a script with a typo further down\nopen\n\nwrit hi\nread 2\n";
+  }
+  PdctlRun run = runPdctl({"--quiet-kd", "-f", path});
+  EXPECT_EQ(run.exit, 1);
+  EXPECT_EQ(run.err, "pdctl: " + path + ":4: unknown command 'writ': expected one of " + kCommands + "\n");
+  EXPECT_NE(run.out.find("pdctl> open\n"), std::string::npos);
+  EXPECT_EQ(run.out.find("pdctl> read 2"), std::string::npos);
+}
+
+TEST(BadScript, JsonReportsTheErrorAsAnObjectToo) {
+  PdctlRun run = runPdctl({"--json", "--quiet-kd", "open; read x; state"});
+  EXPECT_EQ(run.exit, 1);
+  auto lines = linesOf(run.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(),
+            R"x({"error":"command 2: bad number 'x' for the read length: expected a 32-bit value in decimal or 0x-hex )x"
+            R"x((e.g. 16 or 0x10)"})x");
+  EXPECT_EQ(run.err,
+            "pdctl: command 2: bad number 'x' for the read length: expected a 32-bit value in decimal or 0x-hex (e.g. "
+            "16 or 0x10)\n");
+}
+
+// At the prompt a bad command is reported and the session goes on.
+TEST(BadPrompt, SessionGoesOnAfterABadCommand) {
+  PdctlRun run = runPdctlOnTerminal({"--driver", "kelvane", "--quiet-kd"}, "frob\nopen\nwrite hi\nread 2\nquit\n");
+  EXPECT_EQ(run.exit, 0) << run.out;
+  EXPECT_NE(run.out.find("pdctl: unknown command 'frob': expected one of " + kCommands), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("open: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes, handle 1"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("read: STATUS_SUCCESS (0x00000000), win32 0, 2 bytes, handle 1"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("0000  68 69"), std::string::npos) << run.out;
+}
+
+}  // namespace
+}  // namespace pdkit::test

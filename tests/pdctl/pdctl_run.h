@@ -1,0 +1,29 @@
+// Runs the built pdctl as a program: arguments, standard input, and what
+// comes back (standard output, standard error, exit status).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pdkit::test {
+
+struct PdctlRun {
+  std::string out;
+  std::string err;
+  int exit = -1;
+};
+
+// Runs build/<preset>/bin/pdctl with the arguments, feeding `input` to its standard input (a pipe, not a terminal).
+PdctlRun runPdctl(const std::vector<std::string>& arguments, const std::string& input = "");
+
+// Runs pdctl on a terminal of its own (a pseudo terminal), typing `input`;
+// `out` holds everything the terminal showed.
+PdctlRun runPdctlOnTerminal(const std::vector<std::string>& arguments, const std::string& input);
+
+// A driver module's path in the build tree (build/<preset>/drivers/<name>.so).
+std::string modulePath(const std::string& name);
+
+// The lines of `text`, without their line ends.
+std::vector<std::string> linesOf(const std::string& text);
+
+}  // namespace pdkit::test
