@@ -19,6 +19,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import sys
 import tempfile
 import time
@@ -198,6 +199,9 @@ def main() -> int:
     parser.add_argument("--keep", action="store_true", default=os.environ.get("PDKIT_WINE_KEEP") == "1",
                         help="keep the run's folder (prefix, driver host log); also PDKIT_WINE_KEEP=1")
     args = parser.parse_args()
+    # A run stopped from outside (ctest's timeout, Ctrl-C) still ends its Wine
+    # session and removes its folder on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(f"wine.{args.driver}: stopped"))
     try:
         return run(args)
     except (Failed, TimeoutError, ValueError) as error:

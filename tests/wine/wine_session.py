@@ -19,6 +19,8 @@ from pathlib import Path
 
 DEFAULT_LOADER = "/usr/lib/wine/wine64"
 DEFAULT_SERVER = "/usr/lib/wine/wineserver64"
+# How long the session survives its last program (wineserver -p<seconds>).
+PERSISTENCE_SECONDS = 120
 
 
 @dataclass(frozen=True)
@@ -85,8 +87,10 @@ class WineSession:
         """Creates the prefix and runs `program` as the session's first process."""
         self.prefix.mkdir(parents=True)
         # A persistent server: the session outlives each program, so the
-        # driver host stays up between the install, the client and the removal.
-        self._server("-p", timeout=30)
+        # driver host stays up between the install, the client and the
+        # removal. Bounded, so that a run killed before stop() leaves nothing
+        # running for long.
+        self._server(f"-p{PERSISTENCE_SECONDS}", timeout=30)
         self.started = True
         with open(self.kd_log, "wb") as log:
             return self._run(program, timeout, stderr=log)
