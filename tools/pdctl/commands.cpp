@@ -80,7 +80,7 @@ std::vector<std::string> dumpLines(const std::vector<uint8_t>& data) {
         hex += "   ";
       }
     }
-    char position[8];
+    char position[24];
     std::snprintf(position, sizeof position, "%04zx", offset);
     lines.push_back(std::string(position) + "  " + hex + " |" + text + "|");
   }
