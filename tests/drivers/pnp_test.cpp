@@ -3,6 +3,8 @@
 #include "driver_fixture.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace pdkit::test {
 namespace {
@@ -90,8 +92,13 @@ TEST_P(PnpTest, CapabilityQueryWaitsForABusThatAnswersLater) {
   node->setBus(bus);
   auto result = machine->queryCapabilities(*node);
   EXPECT_EQ(result.status, STATUS_SUCCESS);
-  // The completion routine's last line may come after the waiting thread went on.
+  // The completion routine's last line may come after the waiting thread went on,
+  // even after the query returned: wait for the bus's thread to print it.
   Lines lines = kd();
+  for (int tries = 0; tries < 500 && std::find(lines.begin(), lines.end(), kCompletionReturn) == lines.end(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    lines = kd();
+  }
   auto last = std::find(lines.begin(), lines.end(), kCompletionReturn);
   ASSERT_NE(last, lines.end());
   EXPECT_GT(last - lines.begin(), 4);
