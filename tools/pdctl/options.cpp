@@ -32,7 +32,7 @@ std::string usageText() {
          "       pdctl [--driver NAME] demo\n"
          "\n"
          "  --driver D   the driver to boot on ntsim: one of ours by name, or any driver module built\n"
-         "               against ntsim's headers by path (default: tavrin)\n"
+         "               against ntsim's headers by path (default: tavrin); on Windows, whose device to open\n"
          "  --device N   the device to open, \\\\.\\N (default: the named driver's own device)\n"
          "  --bare       boot only as far as AddDevice; the commands send the PnP requests\n"
          "  --json       JSON Lines instead of the transcript\n"
@@ -41,8 +41,13 @@ std::string usageText() {
          "  COMMAND...   run these commands; separate them with ; (\"open; write hi; read 2\")\n"
          "  demo         a guided tour of the three drivers\n"
          "\n"
-         "With no command on a terminal, pdctl prompts for commands; type help there.\n"
-         "Exit status: 0 all ran, 1 a command could not run, 2 a verifier violation.\n";
+         "With no command on a terminal, pdctl prompts for commands; type help there. With no command\n"
+         "and no terminal, it reads a script from standard input.\n"
+         "\n"
+         "Exit status: 0 every command ran and the verifier saw nothing wrong; 1 a command could not run\n"
+         "(a script or command line stops there; at the prompt a mistake is only reported); 2 a verifier\n"
+         "violation. The demo is paced on a terminal: PDCTL_DEMO_PACE_MS sets the pause after each step\n"
+         "(default 1200, 0 for none).\n";
 }
 
 Options parseOptions(const std::vector<std::string>& arguments) {
