@@ -1,6 +1,8 @@
 // The machine's private state, shared by the kernel routines' files.
 #pragma once
 
+#include "kdlog.h"
+
 #include <ntsim/ntsim.h>
 
 #include <atomic>
@@ -86,8 +88,10 @@ struct MachineState {
   Machine* machine = nullptr;
 
   // Debugger.
-  mutable std::mutex kdMutex;
-  std::vector<DebugRecord> kd;
+  DebugLog kd;
+  std::atomic<bool> kdCapture{true};
+  std::atomic<bool> kdHasEcho{false};
+  std::mutex kdEchoMutex;
   std::function<void(const std::string&)> kdEcho;
 
   // Verifier.

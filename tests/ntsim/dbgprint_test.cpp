@@ -2,6 +2,7 @@
 // %S, %I64) and the record of calls, in order, from any thread.
 #include "inproc.h"
 
+#include <cstring>
 #include <thread>
 
 namespace pdkit::test {
@@ -68,6 +69,81 @@ TEST_F(DbgPrintTest, EachCallIsOneRecordAndTheStreamRunsThemTogether) {
   EXPECT_EQ(echoed, std::vector<std::string>{"live 1"});
   machine->clearDebugOutput();
   EXPECT_TRUE(kd().empty());
+}
+
+// A call's text is what its arguments said when it was made, however late
+// the output is read: the format and the strings it points at may change
+// or go right after the call.
+TEST_F(DbgPrintTest, TextIsFixedWhenTheCallIsMade) {
+  char format[] = "n=%d %s";
+  char word[] = "before";
+  int value = 7;
+  DbgPrint(format, value, word);
+  std::strcpy(format, "m=%x %s");
+  std::strcpy(word, "after!");
+  value = 8;
+  DbgPrint("%I64d %p %5.1f %-*d| %c%%", -5000000000LL, reinterpret_cast<void*>(uintptr_t{0x1F}), 2.25, 4, value, 'z');
+  std::string pointer = sizeof(void*) == 8 ? "000000000000001F" : "0000001F";
+  EXPECT_EQ(kd(), (std::vector<std::string>{"n=7 before", "-5000000000 " + pointer + "   2.2 8   | z%"}));
+}
+
+TEST_F(DbgPrintTest, CallsWithManyArgumentsAreRecordedWhole) {
+  DbgPrint("%d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d", 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
+           14, 15, 16, 17, 18, 19, 20);
+  EXPECT_EQ(kd(), std::vector<std::string>{"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20"});
+}
+
+// Formatting at once (for a live echo) and when the output is read give the same text.
+TEST_F(DbgPrintTest, EchoedAndRecordedTextAgree) {
+  auto printAll = [] {
+    DbgPrint("%d|%u|%x|%I64x|%ld|%03d|%-4d|%c", -42, -42, -42, 0x123456789ABCDEF0ULL, -1L, 7, 7, 'A');
+    DbgPrint("%Iu %zd %hd %I32d %.3f %e", size_t{12}, ssize_t{-3}, 65537, -9, 1.5, 1e10);
+    DbgPrint("%q %");
+  };
+  printAll();
+  std::vector<std::string> recorded = kd();
+  machine->clearDebugOutput();
+  std::vector<std::string> echoed;
+  machine->setDebugEcho([&](const std::string& text) { echoed.push_back(text); });
+  printAll();
+  machine->setDebugEcho(nullptr);
+  EXPECT_EQ(kd(), recorded);
+  EXPECT_EQ(echoed, recorded);
+  EXPECT_EQ(recorded.front(), "-42|4294967254|ffffffd6|123456789abcdef0|-1|007|7   |A");
+}
+
+// With capture off (no debugger attached) calls leave no record; a live echo still sees them.
+TEST_F(DbgPrintTest, DiscardedOutputLeavesNoRecord) {
+  DbgPrint("kept\n");
+  machine->setDebugCapture(false);
+  DbgPrint("gone %d\n", 1);
+  std::vector<std::string> echoed;
+  machine->setDebugEcho([&](const std::string& text) { echoed.push_back(text); });
+  DbgPrint("seen %d\n", 2);
+  machine->setDebugEcho(nullptr);
+  machine->setDebugCapture(true);
+  DbgPrint("kept again\n");
+  EXPECT_EQ(kd(), (std::vector<std::string>{"kept\n", "kept again\n"}));
+  EXPECT_EQ(echoed, std::vector<std::string>{"seen 2\n"});
+}
+
+// Reading does not consume: the output reads the same every time, and a
+// long run of calls keeps every one of them.
+TEST_F(DbgPrintTest, ReadingKeepsTheRecordAndLongRunsKeepEveryCall) {
+  constexpr int kCalls = 20000;
+  for (int i = 0; i < kCalls; ++i) {
+    DbgPrint("line %d\n", i);
+    if (i == kCalls / 2) {
+      EXPECT_EQ(kd().size(), size_t{kCalls / 2 + 1});
+    }
+  }
+  auto lines = kd();
+  ASSERT_EQ(lines.size(), size_t{kCalls});
+  for (int i = 0; i < kCalls; ++i) ASSERT_EQ(lines[i], "line " + std::to_string(i) + "\n");
+  EXPECT_EQ(kd(), lines);
+  machine->clearDebugOutput();
+  DbgPrint("after clear\n");
+  EXPECT_EQ(kd(), std::vector<std::string>{"after clear\n"});
 }
 
 TEST_F(DbgPrintTest, CallsFromManyThreadsAreKeptInCallOrder) {

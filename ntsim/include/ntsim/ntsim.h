@@ -189,6 +189,9 @@ class Machine {
   void clearDebugOutput();
   // Called for each DbgPrint call as it happens (pdctl's live view).
   void setDebugEcho(std::function<void(const std::string&)> echo);
+  // Whether DbgPrint calls are recorded (the default) or discarded, as with
+  // no debugger attached; an echo still sees every call.
+  void setDebugCapture(bool capture);
 
   std::vector<Violation> violations() const;
   void clearViolations();
