@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 
 namespace pdkit::test {
@@ -133,12 +136,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A script stops at its bad line: the lines before it ran, those after it did not.
 TEST(BadScript, StopsAtTheBadLineAndNamesIt) {
-  std::string path = ::testing::TempDir() + "pdctl_bad_script.pd";
+  std::string path = ::testing::TempDir() + "pdctl_bad_script-" + std::to_string(getpid()) + ".pd";
   {
     std::ofstream script(path);
     script << "# a script with a typo further down\nopen\n\nwrit hi\nread 2\n";
   }
   PdctlRun run = runPdctl({"--quiet-kd", "-f", path});
+  std::remove(path.c_str());
   EXPECT_EQ(run.exit, 1);
   EXPECT_EQ(run.err, "pdctl: " + path + ":4: unknown command 'writ': expected one of " + kCommands + "\n");
   EXPECT_NE(run.out.find("pdctl> open\n"), std::string::npos);

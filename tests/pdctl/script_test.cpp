@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 
 namespace pdkit::test {
@@ -20,11 +23,12 @@ const char* const kScript =
     "read 7 ; close\n";
 
 TEST(Scripts, EveryWayOfGivingTheCommandsGivesTheSameRun) {
-  std::string path = ::testing::TempDir() + "pdctl_script.pd";
+  std::string path = ::testing::TempDir() + "pdctl_script-" + std::to_string(getpid()) + ".pd";
   {
     std::ofstream(path) << kScript;
   }
   PdctlRun fromFile = runPdctl({"--json", "-f", path});
+  std::remove(path.c_str());
   PdctlRun fromStdin = runPdctl({"--json", "-f", "-"}, kScript);
   PdctlRun piped = runPdctl({"--json"}, kScript);
   PdctlRun arguments = runPdctl({"--json", "open", ";", "write", "\"a;b\\x00\\r\\n\"", ";", "open; read 7;", "close"});
