@@ -8,7 +8,8 @@
 # - imports from ntoskrnl.exe only: no C runtime, no HAL, no start files.
 #   Compiler helpers come from libgcc, whose helpers import nothing;
 #   memcpy/memset/memmove calls, also those the compiler emits for struct
-#   copies, bind to ntoskrnl's exports;
+#   copies, bind to ntoskrnl's exports. (libgcc's helpers carry .eh_frame
+#   data of their own, which ends up as an unused read-only section);
 # - keeps its base relocations and is marked dynamic-base and NX-compatible;
 #   no section is both writable and executable; x86_64 images keep their
 #   unwind data (.pdata/.xdata), which the kernel needs to walk the stack;
