@@ -26,6 +26,12 @@ set(CMAKE_C_COMPILER   ${PDKIT_MINGW_gcc})
 set(CMAKE_CXX_COMPILER ${PDKIT_MINGW_g__})
 set(CMAKE_RC_COMPILER  ${PDKIT_MINGW_windres})
 
+# windres runs the C preprocessor but writes no dependency file, so an edit
+# to an included file (sharefiles/version.rc) would not rebuild the
+# resources: have the preprocessor write the file Ninja expects.
+set(CMAKE_DEPFILE_FLAGS_RC
+  "--preprocessor-arg=-MD --preprocessor-arg=-MF --preprocessor-arg=<DEP_FILE> --preprocessor-arg=-MT --preprocessor-arg=<OBJECT>")
+
 # Headers and libraries come from the mingw-w64 sysroot only; programs run
 # on the build machine come from the host.
 set(CMAKE_FIND_ROOT_PATH /usr/${PDKIT_MINGW_TRIPLE})
