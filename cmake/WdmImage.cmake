@@ -121,9 +121,11 @@ function(wdm_image name)
     -nostdlib
     -Wl,--subsystem,native:${_wdm_os_major}.${_wdm_os_minor}
     -Wl,--major-os-version,${_wdm_os_major} -Wl,--minor-os-version,${_wdm_os_minor}
-    -Wl,--entry,${_wdm_entry}
-    # A cdecl DriverEntry would not pop the kernel's arguments: refuse to
-    # bind _DriverEntry@8 (or any other stdcall name) to an undecorated symbol.
+    # The entry must exist: ld would otherwise only warn and enter at the
+    # start of .text. A cdecl DriverEntry would not pop the kernel's
+    # arguments, so _DriverEntry@8 (or any stdcall name) is never bound to
+    # an undecorated symbol.
+    -Wl,--entry,${_wdm_entry} -Wl,--require-defined,${_wdm_entry}
     -Wl,--disable-stdcall-fixup
     -Wl,--image-base,${_wdm_image_base}
     -Wl,--dynamicbase -Wl,--nxcompat
