@@ -31,10 +31,15 @@ include(ImageSet)
 find_path(PDKIT_WDM_INCLUDE_DIR wdm.h PATH_SUFFIXES ddk include/ddk
   DOC "Directory with the mingw-w64 kernel headers (wdm.h, ntddk.h)")
 if(NOT PDKIT_WDM_INCLUDE_DIR)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(_wdm_headers_package mingw-w64-i686-dev)
+  else()
+    set(_wdm_headers_package mingw-w64-x86-64-dev)
+  endif()
   message(FATAL_ERROR
     "The mingw-w64 kernel headers (ddk/wdm.h) were not found under ${CMAKE_FIND_ROOT_PATH}. "
-    "They come with the package mingw-w64-${CMAKE_SYSTEM_PROCESSOR}-dev "
-    "(apt-get install mingw-w64); or pass -DPDKIT_WDM_INCLUDE_DIR=<dir with wdm.h>.")
+    "They come with the Debian package ${_wdm_headers_package} (apt-get install "
+    "${_wdm_headers_package}); or pass -DPDKIT_WDM_INCLUDE_DIR=<directory holding wdm.h>.")
 endif()
 
 # Per-architecture settings of the images, returned in the caller's scope.
