@@ -27,8 +27,9 @@ endfunction()
 
 # Flags every host driver module needs, also a user's own (see docs/DRIVER-MODULES.md).
 function(wdm_host_flags target)
+  # -fno-gnu-unique keeps GCC from making a module unloadable; clang never does.
   target_compile_options(${target} PRIVATE
-    -fshort-wchar -fno-exceptions -fno-rtti -fno-gnu-unique
+    -fshort-wchar -fno-exceptions -fno-rtti $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>
     -fno-threadsafe-statics -fvisibility=hidden
     -fmacro-prefix-map=${PDKIT_SOURCE_ROOT}/=)
 endfunction()
