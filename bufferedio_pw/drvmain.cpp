@@ -24,10 +24,11 @@ static NTSTATUS TransferThroughSystemBuffer(PDEVICE_OBJECT DeviceObject, PIRP Ir
 {
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG Length = Direction == StoreRead ? Stack->Parameters.Read.Length : Stack->Parameters.Write.Length;
+    BOOLEAN LockHeld;
 
     TraceTransferBegin(Direction);
-    StartTransfer(DeviceObject, Irp, Direction, Length);
-    return FinishTransfer(DeviceObject, Irp, Direction, Irp->AssociatedIrp.SystemBuffer, Length);
+    LockHeld = StartTransfer(DeviceObject, Irp, Direction, Length);
+    return FinishTransfer(DeviceObject, Irp, Direction, Irp->AssociatedIrp.SystemBuffer, Length, LockHeld);
 }
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)

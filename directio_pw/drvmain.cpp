@@ -28,6 +28,7 @@ static NTSTATUS TransferThroughMdl(PDEVICE_OBJECT DeviceObject, PIRP Irp, STORE_
     ULONG Length = Mdl ? MmGetMdlByteCount(Mdl) : 0;
     ULONG PageOffset = Mdl ? MmGetMdlByteOffset(Mdl) : 0;
     PVOID Address = NULL;
+    BOOLEAN LockHeld;
 
     TraceTransferBegin(Direction);
     if (Mdl) {
@@ -38,9 +39,9 @@ static NTSTATUS TransferThroughMdl(PDEVICE_OBJECT DeviceObject, PIRP Irp, STORE_
             return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
         }
     }
-    StartTransfer(DeviceObject, Irp, Direction, Length);
+    LockHeld = StartTransfer(DeviceObject, Irp, Direction, Length);
     DbgPrint("Offset for Buffer in the Memory Page: %d\r\n", PageOffset);
-    return FinishTransfer(DeviceObject, Irp, Direction, Address, Length);
+    return FinishTransfer(DeviceObject, Irp, Direction, Address, Length, LockHeld);
 }
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)

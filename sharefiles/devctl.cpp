@@ -63,11 +63,16 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION Extension = ExtensionOf(DeviceObject);
     ULONG Code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
     ULONG_PTR Information = 0;
+    NTSTATUS LockStatus;
     NTSTATUS Status;
 
     TraceMarker("IRP_MJ_DEVICE_IO_CONTROL : Begin\r\n");
-    /* Nothing ever waits for the lock's removal, so the acquisition cannot fail. */
-    AcquireRemoveLock(Extension, Irp, DriverValues.MainFile);
+    /*
+     * Refused only once someone else has begun a remove-and-wait (a handle
+     * opened before it may still send requests): the request is answered all
+     * the same, and an acquisition that was not granted is not given back.
+     */
+    LockStatus = AcquireRemoveLock(Extension, Irp, DriverValues.MainFile);
     switch (Code) {
     case IOCTL_GET_DESCRIPTION:
         Status = ReplyDescription(Extension, Irp, &Information);
@@ -79,7 +84,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = STATUS_INVALID_DEVICE_REQUEST;
         break;
     }
-    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+    if (NT_SUCCESS(LockStatus))
+        IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
     CompleteRequest(Irp, Status, Information);
     TraceMarker("IRP_MJ_DEVICE_IO_CONTROL : End\r\n");
     return Status;

@@ -54,15 +54,21 @@ VOID TraceTransferBegin(STORE_DIRECTION Direction)
     DbgPrint(Direction == StoreRead ? "IRP_MJ_READ : Begin\r\n" : "IRP_MJ_WRITE : Begin\r\n");
 }
 
-VOID StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, STORE_DIRECTION Direction, ULONG Length)
+BOOLEAN StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, STORE_DIRECTION Direction, ULONG Length)
 {
-    /* Nothing ever waits for the lock's removal, so the acquisition cannot fail. */
-    AcquireRemoveLock(ExtensionOf(DeviceObject), Irp, DriverValues.MainFile);
+    /*
+     * Refused only once someone else has begun a remove-and-wait while a
+     * handle was open: the transfer still goes ahead, as the open handle
+     * keeps the device, and FinishTransfer gives back only what was granted.
+     */
+    NTSTATUS LockStatus = AcquireRemoveLock(ExtensionOf(DeviceObject), Irp, DriverValues.MainFile);
+
     DbgPrint(Direction == StoreRead ? "Output Buffer Length : %d\r\n" : "Input Buffer Length : %d\r\n", Length);
+    return NT_SUCCESS(LockStatus);
 }
 
 NTSTATUS FinishTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, STORE_DIRECTION Direction, PVOID CallerBuffer,
-                        ULONG Length)
+                        ULONG Length, BOOLEAN LockHeld)
 {
     PDEVICE_EXTENSION Extension = ExtensionOf(DeviceObject);
     ULONG Count;
@@ -74,7 +80,8 @@ NTSTATUS FinishTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, STORE_DIRECTION D
         DbgPrint("Driver Data Length : %d\r\n", DATA_BUFFER_SIZE);
         Count = WriteStore(Extension, CallerBuffer, Length);
     }
-    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+    if (LockHeld)
+        IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
     CompleteRequest(Irp, STATUS_SUCCESS, Count);
     DbgPrint(Direction == StoreRead ? "IRP_MJ_READ : End\r\n" : "IRP_MJ_WRITE : End\r\n");
     return STATUS_SUCCESS;

@@ -127,13 +127,20 @@ static NTSTATUS HandleMinorFunction(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = ExtensionOf(DeviceObject);
+    NTSTATUS LockStatus;
     NTSTATUS Status;
 
     DbgPrint("IRP_MJ_PNP Received : Begin\r\n");
-    /* Nothing ever waits for the lock's removal, so the acquisition cannot fail. */
-    AcquireRemoveLock(Extension, Irp, __FILE__);
+    /*
+     * The driver never waits for the lock's removal itself, so the
+     * acquisition normally succeeds. Once someone else has begun a
+     * remove-and-wait it is refused: the request is still handled, and no
+     * acquisition that was never granted is given back.
+     */
+    LockStatus = AcquireRemoveLock(Extension, Irp, __FILE__);
     Status = HandleMinorFunction(DeviceObject, Irp);
-    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+    if (NT_SUCCESS(LockStatus))
+        IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
     /* Only a failed capability query fails the request; the IRP carries the status returned. */
     Status = CompleteRequest(Irp, NT_SUCCESS(Status) ? STATUS_SUCCESS : Status, 0);
     DbgPrint("IRP_MJ_PNP Received : End\r\n");
