@@ -1,0 +1,63 @@
+// A caller's buffer placed at a chosen offset in its first page, with every
+// byte around it (and in it, until the request) set to a known pattern, so
+// that a byte written outside what a request may write shows.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <span>
+
+namespace pdkit::fuzz {
+
+class GuardedBuffer {
+ public:
+  static constexpr size_t kPage = 4096;
+  static constexpr size_t kTail = 64;
+  static constexpr uint8_t kPattern = 0xA5;
+
+  GuardedBuffer(size_t length, size_t pageOffset)
+      : length_(length), offset_(pageOffset % kPage), size_(roundUp(offset_ + length_ + kTail)),
+        memory_(static_cast<uint8_t*>(std::aligned_alloc(kPage, size_))) {
+    std::memset(memory_.get(), kPattern, size_);
+  }
+
+  uint8_t* data() { return memory_.get() + offset_; }
+  size_t length() const { return length_; }
+  std::span<const uint8_t> bytes() const { return {memory_.get() + offset_, length_}; }
+
+  // Fills the buffer itself (not the guard bytes around it).
+  void fill(std::span<const uint8_t> contents) {
+    if (!contents.empty()) std::memcpy(data(), contents.data(), contents.size());
+  }
+
+  // The guard bytes before and after the buffer still hold the pattern.
+  bool guardsIntact() const {
+    return untouched(0, offset_) && untouched(offset_ + length_, size_ - offset_ - length_);
+  }
+
+  // The buffer's bytes from `from` on still hold the pattern.
+  bool untouchedFrom(size_t from) const { return from >= length_ || untouched(offset_ + from, length_ - from); }
+
+ private:
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+
+  static size_t roundUp(size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
+
+  bool untouched(size_t begin, size_t count) const {
+    for (size_t i = begin; i < begin + count; ++i) {
+      if (memory_.get()[i] != kPattern) return false;
+    }
+    return true;
+  }
+
+  size_t length_;
+  size_t offset_;
+  size_t size_;
+  std::unique_ptr<uint8_t, Free> memory_;
+};
+
+}  // namespace pdkit::fuzz
