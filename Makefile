@@ -7,7 +7,7 @@ JOBS  ?= $(shell nproc)
 
 HAVE_MINGW := $(shell command -v i686-w64-mingw32-g++ >/dev/null 2>&1 && command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 && echo yes)
 
-.PHONY: all host asan tsan images demo test test-host test-asan test-tsan bench clean
+.PHONY: all host asan tsan images demo test test-host test-asan test-tsan test-fuzz fuzz bench clean
 
 all: host $(if $(HAVE_MINGW),images)
 
@@ -38,8 +38,9 @@ demo: host
 	@if [ -x build/host/bin/pdctl ]; then tools/pdctl/demo.sh; else build/host/bin/ntsim-demo; fi
 
 # Host tests, then the same tests under ASan+UBSan, then the concurrency
-# tests under TSan. Image tests run when the cross compilers are installed.
-test: test-host test-asan test-tsan
+# tests under TSan, then a short run of every fuzz target. Image tests run
+# when the cross compilers are installed.
+test: test-host test-asan test-tsan test-fuzz
 
 test-host: all
 	$(CTEST) --test-dir build/host --output-on-failure -j $(JOBS)
@@ -49,6 +50,19 @@ test-asan: asan
 
 test-tsan: tsan
 	$(CTEST) --test-dir build/tsan --output-on-failure -j $(JOBS) -L concurrency
+
+# The libFuzzer targets (clang), each run for FUZZ_SECONDS on its corpus
+# (docs/RELIABILITY.md). make test runs them for TEST_FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+TEST_FUZZ_SECONDS ?= 55
+FUZZ_TARGETS := fuzz_tavrin fuzz_kelvane fuzz_ostrel
+
+fuzz: build/fuzz/build.ninja
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target fuzz_targets
+	@for target in $(FUZZ_TARGETS); do fuzz/run.sh build/fuzz $$target $(FUZZ_SECONDS) || exit 1; done
+
+test-fuzz:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
 
 bench: host
 	@if [ -x build/host/bin/pdbench ]; then build/host/bin/pdbench; else echo "no benchmarks built"; fi
