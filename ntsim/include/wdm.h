@@ -186,7 +186,21 @@ typedef struct _KMUTANT {
 
 /* ------------------------------------------------------------ power types */
 
-typedef enum _SYSTEM_POWER_STATE {
+/*
+ * The power manager carries whatever 32-bit value a sender put into a power
+ * IRP's state, type or action, and on Windows every such value is a value of
+ * the enumeration (its underlying type is int). A C++ enumeration without a
+ * fixed underlying type holds only the values its enumerators span, so these
+ * get int as theirs: a driver that reads an out-of-range state does what it
+ * does on Windows instead of undefined behaviour.
+ */
+#ifdef __cplusplus
+#define NTSIM_INT_ENUM(tag) enum tag : int
+#else
+#define NTSIM_INT_ENUM(tag) enum tag
+#endif
+
+typedef NTSIM_INT_ENUM(_SYSTEM_POWER_STATE) {
   PowerSystemUnspecified = 0,
   PowerSystemWorking = 1,
   PowerSystemSleeping1 = 2,
@@ -198,7 +212,7 @@ typedef enum _SYSTEM_POWER_STATE {
 } SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
 #define POWER_SYSTEM_MAXIMUM 7
 
-typedef enum _DEVICE_POWER_STATE {
+typedef NTSIM_INT_ENUM(_DEVICE_POWER_STATE) {
   PowerDeviceUnspecified = 0,
   PowerDeviceD0 = 1,
   PowerDeviceD1 = 2,
@@ -207,14 +221,14 @@ typedef enum _DEVICE_POWER_STATE {
   PowerDeviceMaximum = 5
 } DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
 
-typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
+typedef NTSIM_INT_ENUM(_POWER_STATE_TYPE) { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
 
 typedef union _POWER_STATE {
   SYSTEM_POWER_STATE SystemState;
   DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
 
-typedef enum _POWER_ACTION {
+typedef NTSIM_INT_ENUM(_POWER_ACTION) {
   PowerActionNone = 0,
   PowerActionReserved = 1,
   PowerActionSleep = 2,
