@@ -158,8 +158,8 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     s.report("BAD_ARGUMENT", "PoRequestPowerIrp with a NULL device object");
     return STATUS_INVALID_PARAMETER_1;
   }
-  if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
-      MinorFunction != IRP_MN_WAIT_WAKE && MinorFunction != IRP_MN_POWER_SEQUENCE) {
+  // The power manager sends query, set and wait-wake IRPs; a power-sequence IRP is a driver's own.
+  if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE) {
     return STATUS_INVALID_PARAMETER_2;
   }
   {
@@ -181,9 +181,14 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
   PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
   location->MajorFunction = IRP_MJ_POWER;
   location->MinorFunction = MinorFunction;
-  location->Parameters.Power.Type = DevicePowerState;
-  location->Parameters.Power.State = PowerState;
-  location->Parameters.Power.ShutdownType = action;
+  if (MinorFunction == IRP_MN_WAIT_WAKE) {
+    // Its parameter is the least-powered system state the device may wake the system from.
+    location->Parameters.WaitWake.PowerState = PowerState.SystemState;
+  } else {
+    location->Parameters.Power.Type = DevicePowerState;
+    location->Parameters.Power.State = PowerState;
+    location->Parameters.Power.ShutdownType = action;
+  }
   // The callback runs once, after every completion routine, with the final status; then the IRP is freed.
   headerOf(irp)->onComplete = [DeviceObject, MinorFunction, PowerState, CompletionFunction, Context](PIRP done) {
     IO_STATUS_BLOCK status = done->IoStatus;
