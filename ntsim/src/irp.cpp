@@ -163,8 +163,10 @@ void signalDone(PIRP irp) {
     std::lock_guard lock(h->doneMutex);
     h->done = true;
     abandoned = h->abandoned;
+    // Still under the lock: once it is released the waiter may free the IRP,
+    // and the condition variable with it.
+    h->doneCv.notify_all();
   }
-  h->doneCv.notify_all();
   if (!abandoned) return;
   auto& s = M();
   {
