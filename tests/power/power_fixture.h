@@ -1,0 +1,280 @@
+// Power tests: one of the three drivers booted on a fresh machine, the
+// debugger lines its power paths print, and what a power path leaves behind
+// (remove lock, PoSetPowerState calls, recorded states, the root bus's view).
+#pragma once
+
+#include "lower_filter.h"
+#include "ntsim_test.h"
+#include "sharefiles/common.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace pdkit::test::power {
+
+using Lines = std::vector<std::string>;
+
+// The three drivers share the power code; every power test runs on each.
+inline const std::vector<std::string> kDrivers{"tavrin", "kelvane", "ostrel"};
+
+// ---- the texts the power code prints, char for char
+namespace trace {
+inline const std::string Begin = "IRP_MJ_POWER Received : Begin\r\n";
+inline const std::string End = "IRP_MJ_POWER Received : End\r\n";
+inline const std::string SetPower = "System or device power is going to be change\r\n";
+inline const std::string QueryPower = "Power Manager query power state\r\n";
+inline const std::string WaitWake = "IRP_MN_WAIT_WAKE Received\r\n";
+inline const std::string PowerSequence = "IRP_MN_POWER_SEQUENCE Received\r\n";
+inline const std::string AcquireFailed = "Failed in Acquire Remove Lock\r\n";
+
+inline const std::string DeviceQuery = "Device power state query";  // runs on
+inline const std::string DeviceQueryReady = "Ready to pass down IRP for device power state query";
+inline const std::string DeviceQueryCompletion = "In completion routine for IRP_MN_QUERY_POWER for device power";
+inline const std::string DeviceQueryLowerFailed =
+    "The lower-layered driver failed IRP_MN_QUERY_POWER handling for Device Power State\r\n";
+inline const std::string DeviceChange = "Device power state change\r\n";
+inline const std::string DeviceUp = "Device power up\r\n";
+inline const std::string DeviceDown = "Device power down\r\n";
+inline const std::string DeviceChangeReady = "Ready to pass down IRP for device power state change";
+inline const std::string DeviceSetCompletion = "In completion routine for IRP_MN_SET_POWER for device power";
+inline std::string deviceState(long state) { return "Device power state = " + std::to_string(state) + "\r\n"; }
+
+inline const std::string SystemQuery = "System power state query\r\n";
+inline const std::string SystemQueryReady = "Ready to pass down IRP for system power state query";
+inline const std::string SystemQueryCompletion = "In completion routine for IRP_MN_QUERY_POWER for system power";
+inline const std::string SystemQueryLowerFailed =
+    "The lower-layered driver failed IRP_MN_QUERY_POWER handling for system power state\r\n";
+inline const std::string DeviceQuerySent = "IRP_MN_QUERY_POWER for device power has been send successfully";
+inline const std::string DeviceQuerySendFailed = "Send IRP_MN_QUERY_POWER for Device Power failed";
+inline const std::string DeviceQueryCallback = "In callback routine for PoRequestPowerIrp of device power query\r\n";
+
+inline const std::string SystemChange = "System power state change\r\n";
+inline const std::string SystemChangeReady = "Ready to pass down IRP for system power state change";
+inline const std::string SystemSetCompletion = "In completion routine for IRP_MN_SET_POWER for system power";
+inline const std::string SystemSetLowerFailed =
+    "The lower-layered driver failed IRP_MN_SET_POWER handling for System Power State\r\n";
+inline const std::string DeviceSetSent = "IRP_MN_SET_POWER for device power has been send successfully";
+inline const std::string DeviceSetSendFailed = "Send IRP_MN_SET_POWER for Device Power failed";
+inline const std::string DeviceSetCallback = "In callback routine for PoRequestPowerIrp of device power setting\r\n";
+inline std::string systemState(long state) { return "System power state = " + std::to_string(state) + "\r\n"; }
+}  // namespace trace
+
+inline Lines concat(std::initializer_list<Lines> parts) {
+  Lines all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+// ---- the lines of each device branch, as far as the driver's own thread prints them
+
+// A device query up to passing it down, then its completion routine.
+inline Lines deviceQueryLines(long state, bool lowerFailed = false) {
+  Lines lines{trace::Begin, trace::QueryPower, trace::DeviceQuery, trace::deviceState(state), trace::DeviceQueryReady,
+              trace::DeviceQueryCompletion};
+  if (lowerFailed) lines.push_back(trace::DeviceQueryLowerFailed);
+  return lines;
+}
+
+// How a device set is sorted.
+enum class SetPath { Up, Down, Neither };
+
+inline const char* pathName(SetPath path) {
+  switch (path) {
+    case SetPath::Up: return "power-up";
+    case SetPath::Down: return "power-down";
+    case SetPath::Neither: return "neither";
+  }
+  return "?";
+}
+
+// A device set: power-up includes its completion routine's line (the lower
+// driver completes before the callback runs); power-down prints nothing after
+// passing down; neither is finished at once with the End line.
+inline Lines deviceSetLines(long state, SetPath path) {
+  Lines lines{trace::Begin, trace::SetPower, trace::DeviceChange, trace::deviceState(state)};
+  switch (path) {
+    case SetPath::Up:
+      lines.insert(lines.end(), {trace::DeviceUp, trace::DeviceChangeReady, trace::DeviceSetCompletion});
+      break;
+    case SetPath::Down:
+      lines.insert(lines.end(), {trace::DeviceDown, trace::DeviceChangeReady});
+      break;
+    case SetPath::Neither:
+      lines.push_back(trace::End);
+      break;
+  }
+  return lines;
+}
+
+// A system query up to passing it down, and its completion routine's first line.
+inline Lines systemQueryHead(long state) {
+  return {trace::Begin, trace::QueryPower, trace::SystemQuery, trace::systemState(state), trace::SystemQueryReady,
+          trace::SystemQueryCompletion};
+}
+
+inline Lines systemSetHead(long state) {
+  return {trace::Begin, trace::SetPower, trace::SystemChange, trace::systemState(state), trace::SystemChangeReady,
+          trace::SystemSetCompletion};
+}
+
+// A whole system query whose device query runs on the same stack: the
+// callback comes before PoRequestPowerIrp returns, so the sent line is last.
+inline Lines systemQueryLines(long systemState, long deviceState) {
+  return concat({systemQueryHead(systemState), deviceQueryLines(deviceState),
+                 {trace::DeviceQueryCallback, trace::DeviceQuerySent}});
+}
+
+inline Lines systemSetLines(long systemState, long deviceState, SetPath path) {
+  Lines device = deviceSetLines(deviceState, path);
+  // A device set that is neither is completed before its End line: the callback comes first.
+  if (path == SetPath::Neither) device.insert(device.end() - 1, trace::DeviceSetCallback);
+  else device.push_back(trace::DeviceSetCallback);
+  return concat({systemSetHead(systemState), device, {trace::DeviceSetSent}});
+}
+
+// A capability report that maps every system state through the given table.
+inline DEVICE_CAPABILITIES reportWith(std::initializer_list<DEVICE_POWER_STATE> states) {
+  DEVICE_CAPABILITIES caps = ntsim::rootBusCapabilities();
+  int i = 0;
+  for (DEVICE_POWER_STATE state : states) caps.DeviceState[i++] = state;
+  return caps;
+}
+
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+class PowerTestBase : public MachineTest {
+ protected:
+  void TearDown() override {
+    // A stack with a test filter is taken down by the test: the driver first, then the filter.
+    if (filter.attached()) {
+      machine->unload(*driver);
+      filter.detach();
+    }
+    MachineTest::TearDown();
+  }
+
+  // Loads the driver and adds its device above the root bus (or above a test
+  // filter that sits on the root bus); then, as the PnP manager does, start
+  // and, unless told otherwise, the capability query, which fills the table
+  // from the given report. The debugger output is cleared afterwards.
+  void boot(const std::string& module, const DEVICE_CAPABILITIES& report = ntsim::rootBusCapabilities(),
+            bool queryCapabilities = true, bool withFilter = false) {
+    driver = &machine->load(driverPath(module));
+    if (withFilter) {
+      node = &machine->createNode();
+      setReport(report);
+      filter.attach(*machine, node->pdo());
+      ASSERT_EQ(driver->object()->DriverExtension->AddDevice(driver->object(), node->pdo()), STATUS_SUCCESS);
+    } else {
+      node = &machine->addDevice(*driver);
+      ASSERT_EQ(node->addDeviceStatus(), STATUS_SUCCESS);
+      setReport(report);
+    }
+    ASSERT_EQ(machine->pnp(*node, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+    if (queryCapabilities) {
+      ASSERT_EQ(machine->queryCapabilities(*node).status, STATUS_SUCCESS);
+    }
+    machine->clearDebugOutput();
+    startLockCount = lockCount();
+    startPool = machine->poolOutstanding(driver);
+    startAllocations = machine->poolAllocations();
+    ASSERT_EQ(startLockCount, 1);
+    ASSERT_EQ(ext()->SystemPowerState, PowerSystemWorking);
+    ASSERT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+    ASSERT_TRUE(machine->powerStateCalls(fdo()).empty());
+  }
+
+  void setReport(const DEVICE_CAPABILITIES& report) {
+    auto bus = node->bus();
+    bus.capabilities = report;
+    node->setBus(bus);
+  }
+
+  void setBusPowerStatus(NTSTATUS status) {
+    auto bus = node->bus();
+    bus.powerStatus = status;
+    node->setBus(bus);
+  }
+
+  void setBusPend(bool pend) {
+    auto bus = node->bus();
+    bus.pend = pend;
+    node->setBus(bus);
+  }
+
+  // The driver's own device: the top of the stack.
+  PDEVICE_OBJECT fdo() const { return IoGetAttachedDevice(node->pdo()); }
+  PDEVICE_EXTENSION ext() const { return static_cast<PDEVICE_EXTENSION>(fdo()->DeviceExtension); }
+  LONG lockCount() const { return machine->removeLockCount(&ext()->RemoveLock); }
+
+  std::vector<ULONG> powerStates() const {
+    std::vector<ULONG> states;
+    for (const auto& call : machine->powerStateCalls(fdo())) {
+      EXPECT_EQ(call.type, DevicePowerState) << "the driver announces device power states only";
+      states.push_back(call.state);
+    }
+    return states;
+  }
+
+  // Power IRPs that reached the bottom of the stack: (minor, type, state, action).
+  std::vector<std::tuple<int, ULONG, ULONG, ULONG>> busPower() const {
+    std::vector<std::tuple<int, ULONG, ULONG, ULONG>> seen;
+    for (const auto& record : node->busRecords()) {
+      if (record.major == IRP_MJ_POWER)
+        seen.emplace_back(record.minor, record.powerType, record.powerState, record.shutdownType);
+    }
+    return seen;
+  }
+
+  ntsim::IoResult send(UCHAR minor, POWER_STATE_TYPE type, ULONG state, POWER_ACTION action = PowerActionNone) {
+    return machine->powerIrp(*node, minor, type, state, action);
+  }
+
+  // After a path: the remove lock is back at its starting count with no tag
+  // held, and nothing was allocated on the way.
+  void expectSettled() const {
+    EXPECT_EQ(lockCount(), startLockCount);
+    EXPECT_TRUE(machine->removeLockTags(&ext()->RemoveLock).empty());
+    EXPECT_EQ(machine->poolOutstanding(driver), startPool);
+    EXPECT_EQ(machine->poolAllocations(), startAllocations) << "no power path allocates";
+  }
+
+  // The rules broken since the last call, which must be exactly these.
+  void expectViolationsExactly(const std::vector<std::string>& rules) { EXPECT_EQ(takeViolations(), rules); }
+
+  ntsim::Driver* driver = nullptr;
+  ntsim::DeviceNode* node = nullptr;
+  LowerFilter filter;
+  LONG startLockCount = 0;
+  size_t startPool = 0;
+  size_t startAllocations = 0;
+};
+
+// Parametrised over the three drivers.
+class PowerTest : public PowerTestBase, public ::testing::WithParamInterface<std::string> {};
+
+inline std::string DriverName(const ::testing::TestParamInfo<std::string>& p) { return p.param; }
+
+// Names a (driver, case) parameter "<driver>_<case name>".
+struct CaseName {
+  template <class Case>
+  std::string operator()(const ::testing::TestParamInfo<std::tuple<std::string, Case>>& p) const {
+    return std::get<0>(p.param) + "_" + std::get<1>(p.param).name;
+  }
+};
+
+}  // namespace pdkit::test::power
