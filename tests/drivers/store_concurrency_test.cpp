@@ -27,6 +27,8 @@ TEST_P(StoreConcurrencyTest, NoTornReads) {
     readers.emplace_back([&] {
       auto handle = open();
       Bytes out(DATA_BUFFER_SIZE);
+      // Start reading once the writer is under way, so that reads and writes overlap.
+      while (writes.load() == 0) std::this_thread::yield();
       for (int i = 0; i < kReadsEach; ++i) {
         machine->read(handle, out.data(), DATA_BUFFER_SIZE);
         ++reads;
