@@ -715,6 +715,16 @@ NTSIM_END_C
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 
+/* Interlocked operations: compiler intrinsics on Windows, atomic builtins here. */
+FORCEINLINE LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+
+FORCEINLINE LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return Comparand;
+}
+
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KeLowerIrql(a) KfLowerIrql(a)
 
