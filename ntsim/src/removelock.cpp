@@ -4,71 +4,82 @@
 // acquire takes its increment back and fails with STATUS_DELETE_PENDING.
 // IoReleaseRemoveLockAndWaitEx marks the lock removed, drops the caller's
 // acquisition and the initial count, and waits for the count to reach zero.
+//
+// The count lives in the driver's IO_REMOVE_LOCK; ntsim changes it only
+// under the lock's record guard, together with the holds, so that the two
+// always agree. Readers (the wait, Machine::removeLockCount) read it atomically.
 #include "state.h"
 
 namespace ntsim {
-
-void signalWaiters();
-
 namespace {
 
 std::string lockName(PIO_REMOVE_LOCK lock) { return "remove lock " + hex(reinterpret_cast<uintptr_t>(lock)); }
 
-bool checkSize(MachineState& s, const char* routine, PIO_REMOVE_LOCK lock, ULONG size) {
-  if (size == sizeof(IO_REMOVE_LOCK)) return true;
+[[gnu::cold, gnu::noinline]] void reportBadSize(MachineState& s, const char* routine, PIO_REMOVE_LOCK lock,
+                                               ULONG size) {
   s.report("REMOVE_LOCK_BAD_SIZE", std::string(routine) + " on " + lockName(lock) + " with size " + hex(size) +
                                        "; sizeof(IO_REMOVE_LOCK) is " + hex(sizeof(IO_REMOVE_LOCK)));
+}
+
+bool checkSize(MachineState& s, const char* routine, PIO_REMOVE_LOCK lock, ULONG size) {
+  if (size == sizeof(IO_REMOVE_LOCK)) [[likely]] return true;
+  reportBadSize(s, routine, lock, size);
   return false;
 }
 
-bool isKnown(MachineState& s, PIO_REMOVE_LOCK lock) {
-  std::lock_guard guard(s.lockMutex);
-  return s.removeLocks.count(lock) != 0;
+// The record of an initialised lock whose memory is still there, or nullptr.
+RemoveLockRecord* liveRecord(MachineState& s, PIO_REMOVE_LOCK lock) {
+  RemoveLockRecord* record = s.removeLocks.find(lock);
+  if (record == nullptr) return nullptr;
+  std::lock_guard guard(record->guard);
+  return record->live ? record : nullptr;
 }
 
-// Takes one count back; wakes a remove-and-wait when it reaches zero.
-void dropCount(MachineState& s, PIO_REMOVE_LOCK lock) {
-  LONG left = std::atomic_ref<volatile LONG>(lock->IoCount).fetch_sub(1) - 1;
-  if (left == 0) {
-    std::lock_guard guard(s.waitMutex);
-    s.waitCv.notify_all();
-  }
+std::atomic_ref<volatile LONG> countOf(PIO_REMOVE_LOCK lock) { return std::atomic_ref<volatile LONG>(lock->IoCount); }
+
+// Adds to the count (under the record's guard); returns the new count.
+LONG addCount(PIO_REMOVE_LOCK lock, LONG delta) {
+  LONG count = countOf(lock).load(std::memory_order_relaxed) + delta;
+  countOf(lock).store(count, std::memory_order_release);
+  return count;
+}
+
+// Wakes a remove-and-wait once the count reached zero.
+void wakeDrain(MachineState& s) {
+  std::lock_guard guard(s.waitMutex);
+  s.waitCv.notify_all();
 }
 
 }  // namespace
 
-LONG Machine::removeLockCount(PIO_REMOVE_LOCK lock) const {
-  return std::atomic_ref<volatile LONG>(lock->IoCount).load();
-}
+LONG Machine::removeLockCount(PIO_REMOVE_LOCK lock) const { return countOf(lock).load(); }
 
 std::vector<PVOID> Machine::removeLockTags(PIO_REMOVE_LOCK lock) const {
-  std::lock_guard guard(state_->lockMutex);
   std::vector<PVOID> tags;
-  auto it = state_->removeLocks.find(lock);
-  if (it == state_->removeLocks.end()) return tags;
-  for (const auto& hold : it->second.holds) tags.push_back(hold.tag);
+  RemoveLockRecord* record = state_->removeLocks.find(lock);
+  if (record == nullptr) return tags;
+  std::lock_guard guard(record->guard);
+  if (!record->live) return tags;
+  for (const auto& hold : record->holds) tags.push_back(hold.tag);
   return tags;
 }
 
 // Called when the memory a lock lives in goes away (IoDeleteDevice).
 void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner) {
   std::vector<std::string> held;
-  {
-    std::lock_guard guard(s.lockMutex);
-    auto low = reinterpret_cast<uintptr_t>(begin);
-    for (auto it = s.removeLocks.begin(); it != s.removeLocks.end();) {
-      auto address = reinterpret_cast<uintptr_t>(it->first);
-      if (address >= low && address < low + bytes) {
-        for (const auto& hold : it->second.holds) {
-          held.push_back(lockName(it->first) + " held with tag " + hex(reinterpret_cast<uintptr_t>(hold.tag)) +
-                         " acquired at " + hold.file + ":" + std::to_string(hold.line));
-        }
-        it = s.removeLocks.erase(it);
-      } else {
-        ++it;
-      }
+  auto low = reinterpret_cast<uintptr_t>(begin);
+  s.removeLocks.forEach([&](RemoveLockRecord& record) {
+    auto address = reinterpret_cast<uintptr_t>(record.lock);
+    if (address < low || address >= low + bytes) return;
+    std::lock_guard guard(record.guard);
+    if (!record.live) return;
+    for (const auto& hold : record.holds) {
+      held.push_back(lockName(record.lock) + " held with tag " + hex(reinterpret_cast<uintptr_t>(hold.tag)) +
+                     " acquired at " + (hold.file ? hold.file : "(null)") + ":" + std::to_string(hold.line));
     }
-  }
+    record.holds.clear();
+    record.live = false;
+  });
   for (auto& text : held) s.report("REMOVE_LOCK_HELD_AT_DELETE", text + " when " + owner + " was deleted");
 }
 
@@ -86,19 +97,22 @@ void IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG Max
     return;
   }
   if (!ntsim::checkSize(s, "IoInitializeRemoveLockEx", Lock, RemlockSize)) return;
+  ntsim::RemoveLockRecord& record = s.removeLocks.findOrAdd(Lock);
   bool twice;
   {
-    std::lock_guard guard(s.lockMutex);
-    twice = s.removeLocks.count(Lock) != 0;
-    s.removeLocks[Lock] = ntsim::RemoveLockRecord{};
+    std::lock_guard guard(record.guard);
+    twice = record.live;
+    record.live = true;
+    record.holds.clear();
+    record.holds.reserve(16);
+    std::memset(Lock, 0, sizeof *Lock);
+    Lock->AllocateTag = AllocateTag;
+    Lock->MaxLockedMinutes = MaxLockedMinutes;
+    Lock->HighWatermark = HighWatermark;
+    Lock->Signature = 0x4c4d5352;  // "RSML"
+    ntsim::countOf(Lock).store(1);
   }
   if (twice) s.report("REMOVE_LOCK_INITIALISED_TWICE", ntsim::lockName(Lock) + " initialised a second time");
-  std::memset(Lock, 0, sizeof *Lock);
-  Lock->IoCount = 1;
-  Lock->AllocateTag = AllocateTag;
-  Lock->MaxLockedMinutes = MaxLockedMinutes;
-  Lock->HighWatermark = HighWatermark;
-  Lock->Signature = 0x4c4d5352;  // "RSML"
 }
 
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize) {
@@ -108,18 +122,22 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     return STATUS_INVALID_PARAMETER;
   }
   ntsim::checkSize(s, "IoAcquireRemoveLockEx", RemoveLock, RemlockSize);
-  if (!ntsim::isKnown(s, RemoveLock)) {
+  ntsim::RemoveLockRecord* record = s.removeLocks.find(RemoveLock);
+  bool known = false;
+  if (record != nullptr) {
+    std::lock_guard guard(record->guard);
+    if (record->live) {
+      known = true;
+      if (std::atomic_ref<BOOLEAN>(RemoveLock->Removed).load()) return STATUS_DELETE_PENDING;
+      ntsim::addCount(RemoveLock, 1);
+      record->holds.push_back({Tag, File, Line});
+    }
+  }
+  if (!known) {
     s.report("REMOVE_LOCK_UNKNOWN", "IoAcquireRemoveLockEx on " + ntsim::lockName(RemoveLock) +
                                         ", which was never initialised");
     return STATUS_INVALID_PARAMETER;
   }
-  std::atomic_ref<volatile LONG>(RemoveLock->IoCount).fetch_add(1);
-  if (std::atomic_ref<BOOLEAN>(RemoveLock->Removed).load()) {
-    ntsim::dropCount(s, RemoveLock);
-    return STATUS_DELETE_PENDING;
-  }
-  std::lock_guard guard(s.lockMutex);
-  s.removeLocks[RemoveLock].holds.push_back({Tag, File ? File : "(null)", Line});
   return STATUS_SUCCESS;
 }
 
@@ -131,18 +149,17 @@ void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
   }
   ntsim::checkSize(s, "IoReleaseRemoveLockEx", RemoveLock, RemlockSize);
   bool found = false;
-  {
-    std::lock_guard guard(s.lockMutex);
-    auto it = s.removeLocks.find(RemoveLock);
-    if (it != s.removeLocks.end()) {
-      auto& holds = it->second.holds;
-      for (auto hold = holds.begin(); hold != holds.end(); ++hold) {
-        if (hold->tag == Tag) {
-          holds.erase(hold);
-          found = true;
-          break;
-        }
-      }
+  LONG left = 1;
+  if (ntsim::RemoveLockRecord* record = s.removeLocks.find(RemoveLock)) {
+    std::lock_guard guard(record->guard);
+    auto& holds = record->holds;
+    // The most recent acquisition with the tag goes, as the kernel's tracking list finds it first.
+    for (size_t i = holds.size(); record->live && i-- > 0;) {
+      if (holds[i].tag != Tag) continue;
+      holds.erase(holds.begin() + static_cast<std::ptrdiff_t>(i));
+      left = ntsim::addCount(RemoveLock, -1);
+      found = true;
+      break;
     }
   }
   if (!found) {
@@ -151,7 +168,7 @@ void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
                                                     ", which holds no acquisition (0xC4/0xD5)");
     return;
   }
-  ntsim::dropCount(s, RemoveLock);
+  if (left == 0) ntsim::wakeDrain(s);
 }
 
 void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
@@ -160,7 +177,8 @@ void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
     s.report("BAD_ARGUMENT", "IoReleaseRemoveLockAndWaitEx with a NULL lock");
     return;
   }
-  if (!ntsim::isKnown(s, RemoveLock)) {
+  ntsim::RemoveLockRecord* record = ntsim::liveRecord(s, RemoveLock);
+  if (record == nullptr) {
     s.report("REMOVE_LOCK_UNKNOWN", "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) +
                                         ", which was never initialised");
     return;
@@ -169,18 +187,23 @@ void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
     s.report("WAIT_AT_DISPATCH_LEVEL", "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) +
                                            " above PASSIVE_LEVEL");
   }
-  std::atomic_ref<BOOLEAN>(RemoveLock->Removed).store(TRUE);
+  {
+    std::lock_guard guard(record->guard);
+    std::atomic_ref<BOOLEAN>(RemoveLock->Removed).store(TRUE);
+  }
   IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);
-  ntsim::dropCount(s, RemoveLock);  // the initial count
+  LONG left;
+  {
+    std::lock_guard guard(record->guard);
+    left = ntsim::addCount(RemoveLock, -1);  // the initial count
+  }
+  if (left == 0) ntsim::wakeDrain(s);
   std::unique_lock lock(s.waitMutex);
-  bool drained = s.waitCv.wait_for(lock, s.hangTimeout, [&] {
-    return std::atomic_ref<volatile LONG>(RemoveLock->IoCount).load() <= 0;
-  });
+  bool drained = s.waitCv.wait_for(lock, s.hangTimeout, [&] { return ntsim::countOf(RemoveLock).load() <= 0; });
   lock.unlock();
   if (!drained) {
     s.report("REMOVE_LOCK_NEVER_DRAINED", "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) +
-                                              " still counted " +
-                                              std::to_string(std::atomic_ref<volatile LONG>(RemoveLock->IoCount).load()) +
+                                              " still counted " + std::to_string(ntsim::countOf(RemoveLock).load()) +
                                               " after the hang timeout");
   }
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "kdlog.h"
+#include "removelock_table.h"
 
 #include <ntsim/ntsim.h>
 
@@ -74,16 +75,6 @@ struct PoolBlock {
   const Driver* owner;
 };
 
-struct RemoveLockRecord {
-  struct Hold {
-    PVOID tag;
-    std::string file;
-    ULONG line;
-  };
-  std::vector<Hold> holds;
-  PVOID owner = nullptr;  // the device extension it lives in, when known
-};
-
 struct MachineState {
   Machine* machine = nullptr;
 
@@ -115,8 +106,7 @@ struct MachineState {
   size_t poolAllocationCount = 0;
 
   // Remove locks.
-  mutable std::mutex lockMutex;
-  std::unordered_map<PIO_REMOVE_LOCK, RemoveLockRecord> removeLocks;
+  RemoveLockTable removeLocks;
 
   // Waits (events, mutexes, remove-lock drains).
   std::mutex waitMutex;
