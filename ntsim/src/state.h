@@ -111,6 +111,7 @@ struct MachineState {
   // Waits (events, mutexes, remove-lock drains).
   std::mutex waitMutex;
   std::condition_variable waitCv;
+  std::atomic<int> waiters{0};  // threads blocked (or about to block) on waitCv
   std::chrono::milliseconds hangTimeout{10000};
 
   // User-mode handles.

@@ -2,8 +2,14 @@
 //
 // Every dispatcher object is signalled under the machine's one wait mutex
 // and waited for on its condition variable; a wait that would outlast the
-// hang timeout is reported instead of hanging the test.
+// hang timeout is reported instead of hanging the test. A mutex is taken and
+// given back with atomic operations on its header alone when no one waits
+// (a driver's store lock is taken on every request); a thread that must
+// block counts itself in the machine's waiters, and a release that sees a
+// waiter wakes the waiters under the wait mutex.
 #include "state.h"
+
+#include <pthread.h>
 
 #include <thread>
 
@@ -12,8 +18,33 @@ namespace {
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 
-ULONG_PTR currentThreadId() {
-  return static_cast<ULONG_PTR>(std::hash<std::thread::id>{}(std::this_thread::get_id()) | 1);
+// The calling thread's identity as a mutex records its owner: never 0, and
+// distinct among running threads (the thread's own handle, read directly).
+ULONG_PTR currentThreadId() { return static_cast<ULONG_PTR>(pthread_self()) | 1; }
+
+// A mutex's state (1 free, 1 - n when held n times) and owner, read and
+// written atomically: the fast paths change them without the wait mutex.
+std::atomic_ref<LONG> stateOf(PKMUTEX mutex) {
+  return std::atomic_ref<LONG>(const_cast<LONG&>(mutex->Header.SignalState));
+}
+std::atomic_ref<ULONG_PTR> ownerOf(PKMUTEX mutex) {
+  return std::atomic_ref<ULONG_PTR>(const_cast<ULONG_PTR&>(mutex->OwnerThread));
+}
+
+// Takes the mutex if it is free or already the caller's; true when taken.
+bool tryAcquireMutex(PKMUTEX mutex) {
+  const ULONG_PTR me = currentThreadId();
+  if (ownerOf(mutex).load(std::memory_order_relaxed) == me) {
+    // Only the owner changes the state of a held mutex.
+    stateOf(mutex).store(stateOf(mutex).load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    return true;
+  }
+  LONG expected = 1;
+  if (!stateOf(mutex).compare_exchange_strong(expected, 0, std::memory_order_acquire, std::memory_order_relaxed)) {
+    return false;
+  }
+  ownerOf(mutex).store(me, std::memory_order_relaxed);
+  return true;
 }
 
 // Consumes the object's signal if it is signalled; true when the wait is satisfied.
@@ -25,17 +56,8 @@ bool trySatisfy(DISPATCHER_HEADER* header) {
       if (header->SignalState == 0) return false;
       header->SignalState = 0;
       return true;
-    case NTSIM_MUTANT: {
-      auto* mutex = reinterpret_cast<PKMUTEX>(header);
-      if (mutex->OwnerThread == currentThreadId()) {
-        header->SignalState = header->SignalState - 1;  // recursive acquisition
-        return true;
-      }
-      if (header->SignalState <= 0) return false;
-      header->SignalState = 0;
-      mutex->OwnerThread = currentThreadId();
-      return true;
-    }
+    case NTSIM_MUTANT:
+      return tryAcquireMutex(reinterpret_cast<PKMUTEX>(header));
     default:
       return false;
   }
@@ -159,23 +181,24 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   auto& s = M();
   (void)Wait;
   if (!ntsim::checkObject(s, Mutex, "KeReleaseMutex")) return 0;
-  LONG previous = 0;
-  bool owned = true;
-  {
-    std::lock_guard lock(s.waitMutex);
-    owned = Mutex->OwnerThread == ntsim::currentThreadId();
-    if (owned) {
-      previous = Mutex->Header.SignalState;
-      Mutex->Header.SignalState = previous + 1;
-      if (previous + 1 == 1) Mutex->OwnerThread = 0;
-    }
-  }
-  if (!owned) {
+  if (ntsim::ownerOf(Mutex).load(std::memory_order_relaxed) != ntsim::currentThreadId()) {
     s.report("MUTEX_NOT_OWNED", "KeReleaseMutex by a thread that does not own mutex " +
                                     ntsim::hex(reinterpret_cast<uintptr_t>(Mutex)));
     return 0;
   }
-  s.waitCv.notify_all();
+  LONG previous = ntsim::stateOf(Mutex).load(std::memory_order_relaxed);
+  if (previous + 1 != 1) {
+    ntsim::stateOf(Mutex).store(previous + 1, std::memory_order_relaxed);  // still held by the caller
+    return previous;
+  }
+  ntsim::ownerOf(Mutex).store(0, std::memory_order_relaxed);
+  // Freed, then the waiter count read: a waiter either counted itself before
+  // this read (and is woken) or finds the mutex free when it looks.
+  ntsim::stateOf(Mutex).store(1, std::memory_order_seq_cst);
+  if (s.waiters.load(std::memory_order_seq_cst) != 0) {
+    { std::lock_guard lock(s.waitMutex); }
+    s.waitCv.notify_all();
+  }
   return previous;
 }
 
@@ -212,8 +235,20 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     limit = std::chrono::nanoseconds(units * 100);
     bounded = true;
   }
+  if (header->Type == NTSIM_MUTANT) {
+    // Free or the caller's: taken at once. Held briefly by another thread: worth a short spin.
+    auto* mutex = static_cast<PKMUTEX>(Object);
+    for (int spins = zeroTimeout ? 1 : 128; spins > 0; --spins) {
+      if (ntsim::tryAcquireMutex(mutex)) return STATUS_SUCCESS;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
   std::unique_lock lock(s.waitMutex);
+  s.waiters.fetch_add(1, std::memory_order_seq_cst);
   bool satisfied = s.waitCv.wait_for(lock, limit, [&] { return ntsim::trySatisfy(header); });
+  s.waiters.fetch_sub(1, std::memory_order_relaxed);
   if (satisfied) return STATUS_SUCCESS;
   if (bounded) return STATUS_TIMEOUT;
   lock.unlock();
