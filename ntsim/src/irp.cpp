@@ -75,7 +75,7 @@ void checkStartNext(MachineState& s, PIRP irp, IrpHeader* h) {
 // Finishes the IRP for its originator once the last location is done.
 void finish(PIRP irp, IrpHeader* h, UCHAR major, UCHAR minor) {
   auto& s = M();
-  h->completed.store(true);
+  h->completed.store(true, std::memory_order_release);
   if (major == IRP_MJ_POWER && (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER)) {
     checkStartNext(s, irp, h);
     if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(irp->IoStatus.Status)) {
@@ -268,19 +268,15 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   initialiseIrp(Irp, Irp->StackCount);
   Irp->AllocationFlags = allocationFlags;
   Irp->IoStatus.Status = Iostatus;
-  {
-    std::lock_guard lock(h->doneMutex);
-    h->done = false;
-    h->finishedMask = 0;
-    h->pendingMask = 0;
-  }
-  {
-    std::lock_guard lock(h->powerMutex);
-    h->sentWithPoCallDriver = false;
-    h->visited.clear();
-    h->startedNext.clear();
-  }
-  h->completed.store(false);
+  // The caller holds the only reference and no dispatch is running: nobody
+  // else can look at the bookkeeping, so it is reset without its locks.
+  h->done = false;
+  h->finishedMask = 0;
+  h->pendingMask = 0;
+  h->sentWithPoCallDriver = false;
+  h->visited.clear();
+  h->startedNext.clear();
+  h->completed.store(false, std::memory_order_relaxed);
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -323,6 +319,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
   }
   bool markedBefore = (location->Control & SL_PENDING_RETURNED) != 0;
+  h->dispatching.fetch_add(1);
   {
     std::lock_guard lock(h->doneMutex);
     h->finishedMask &= ~(bit(level) | bit(level + 1));
@@ -347,6 +344,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     marked = finished ? (h->pendingMask & bit(level)) != 0 : (locationAt(Irp, level)->Control & SL_PENDING_RETURNED) != 0;
     finishedWith = h->statusAt[level];
   }
+  h->dispatching.fetch_sub(1, std::memory_order_release);
   if (status == STATUS_PENDING && !marked && !frame.lowerReturnedPending) {
     s.report("PENDING_NOT_MARKED", "dispatch routine for major " + hex(major) + " returned STATUS_PENDING for IRP " +
                                        describeIrp(Irp) + " without IoMarkIrpPending (0xC9/0x224)");
@@ -385,14 +383,19 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   UCHAR major = locationAt(Irp, Irp->StackCount)->MajorFunction;
   UCHAR minor = locationAt(Irp, Irp->StackCount)->MinorFunction;
-  const unsigned walk = h->walks.fetch_add(1) + 1;
+  // A new walk; a routine that completes the IRP again starts another. Only
+  // this IRP's owner completes it, so the number needs no atomic increment.
+  const unsigned walk = h->walks.load(std::memory_order_relaxed) + 1;
+  h->walks.store(walk, std::memory_order_relaxed);
 
   while (Irp->CurrentLocation <= Irp->StackCount) {
     int level = Irp->CurrentLocation;
     PIO_STACK_LOCATION finishedLocation = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status = Irp->IoStatus.Status;  // read afresh at every level
     Irp->PendingReturned = (finishedLocation->Control & SL_PENDING_RETURNED) != 0;
-    {
+    if (h->dispatching.load(std::memory_order_acquire) != 0) {
+      // For the dispatch rules IofCallDriver checks once the routine returns;
+      // with no dispatch running there is no one to tell.
       std::lock_guard lock(h->doneMutex);
       h->finishedMask |= bit(level);
       if (Irp->PendingReturned) h->pendingMask |= bit(level);

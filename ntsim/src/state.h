@@ -48,6 +48,9 @@ struct IrpHeader {
   // Each IofCompleteRequest starts a new walk; a completion routine that
   // completes the IRP again from inside is seen by the number changing.
   std::atomic<unsigned> walks{0};
+  // IofCallDriver calls in progress for this IRP; completion records the
+  // finished levels below only for them.
+  std::atomic<int> dispatching{0};
   // Per stack level (1-based): the location had SL_PENDING_RETURNED when it
   // was finished, and the status it was finished with.
   uint64_t finishedMask = 0;
