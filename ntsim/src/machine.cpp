@@ -6,19 +6,14 @@
 #include <thread>
 
 namespace ntsim {
-namespace {
-std::atomic<Machine*> g_current{nullptr};
-}
 
-MachineState& M() {
-  Machine* machine = g_current.load(std::memory_order_acquire);
-  if (machine == nullptr) {
-    std::fprintf(stderr,
-                 "ntsim: a kernel routine was called with no machine; create an ntsim::Machine "
-                 "before loading or calling into a driver\n");
-    std::abort();
-  }
-  return machine->state();
+[[gnu::visibility("hidden")]] std::atomic<Machine*> g_current{nullptr};
+
+void noMachine() {
+  std::fprintf(stderr,
+               "ntsim: a kernel routine was called with no machine; create an ntsim::Machine "
+               "before loading or calling into a driver\n");
+  std::abort();
 }
 
 std::string hex(uint64_t value) {
@@ -39,9 +34,12 @@ void MachineState::report(std::string rule, std::string detail) {
 }
 
 bool MachineState::takeFault(int& counter) {
+  // Most calls find no fault asked for: they need not take the lock to see it.
+  if (std::atomic_ref<int>(counter).load(std::memory_order_relaxed) <= 0) return false;
   std::lock_guard lock(faultMutex);
-  if (counter <= 0) return false;
-  --counter;
+  std::atomic_ref<int> left(counter);
+  if (left.load(std::memory_order_relaxed) <= 0) return false;
+  left.store(left.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   return true;
 }
 

@@ -143,8 +143,17 @@ struct MachineState {
   bool takeFault(int& counter);
 };
 
-// The current machine's state; reports and aborts when no machine exists.
-MachineState& M();
+// The one current machine (Machine::current), and what a kernel routine
+// called with none does: it says so and aborts.
+extern std::atomic<Machine*> g_current [[gnu::visibility("hidden")]];
+[[noreturn]] void noMachine();
+
+// The current machine's state; every kernel routine starts here, so it is inline.
+inline MachineState& M() {
+  Machine* machine = g_current.load(std::memory_order_acquire);
+  if (machine == nullptr) [[unlikely]] noMachine();
+  return machine->state();
+}
 std::string hex(uint64_t value);
 std::string describeIrp(PIRP irp);
 
