@@ -127,5 +127,69 @@ TEST_F(RemoveLockTest, LockHeldWhenItsDeviceIsDeletedIsReported) {
   takeViolations();
 }
 
+// Of two acquisitions with one tag, a release gives back the later one, as
+// the kernel's tracking list (newest first) finds it; what is still held is
+// the earlier one, and its deletion report names where it was taken.
+TEST_F(RemoveLockTest, ReleaseGivesBackTheLatestAcquisitionOfItsTag) {
+  expectViolations = true;
+  PDRIVER_OBJECT driver = machine->createDriverObject();
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver, sizeof(IO_REMOVE_LOCK), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+            STATUS_SUCCESS);
+  auto* inDevice = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
+  IoInitializeRemoveLock(inDevice, 0x7665444C, 0, 0);
+  IoAcquireRemoveLockEx(inDevice, tag(0x5), "first.c", 10, sizeof(IO_REMOVE_LOCK));
+  IoAcquireRemoveLockEx(inDevice, tag(0x6), "other.c", 20, sizeof(IO_REMOVE_LOCK));
+  IoAcquireRemoveLockEx(inDevice, tag(0x5), "second.c", 30, sizeof(IO_REMOVE_LOCK));
+  IoReleaseRemoveLock(inDevice, tag(0x5));
+  IoReleaseRemoveLock(inDevice, tag(0x6));
+  EXPECT_EQ(machine->removeLockTags(inDevice), std::vector<PVOID>{tag(0x5)});
+  EXPECT_EQ(machine->removeLockCount(inDevice), 2);
+  IoDeleteDevice(device);
+  auto found = violationsOf(*machine, "REMOVE_LOCK_HELD_AT_DELETE");
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_NE(found[0].detail.find("first.c:10"), std::string::npos) << found[0].detail;
+  takeViolations();
+}
+
+// A lock whose device is gone is unknown again: later calls on its memory are reported, not tracked.
+TEST_F(RemoveLockTest, ALockWhoseDeviceWasDeletedIsNoLongerKnown) {
+  expectViolations = true;
+  PDRIVER_OBJECT driver = machine->createDriverObject();
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver, sizeof(IO_REMOVE_LOCK), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+            STATUS_SUCCESS);
+  auto* inDevice = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
+  IoInitializeRemoveLock(inDevice, 0x7665444C, 0, 0);
+  // Kept past its deletion by a reference, as a driver's late call would find it.
+  ASSERT_EQ(IoGetAttachedDeviceReference(device), device);
+  IoDeleteDevice(device);
+  EXPECT_EQ(IoAcquireRemoveLock(inDevice, tag(0x9)), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(violationsOf(*machine, "REMOVE_LOCK_UNKNOWN").size(), 1u);
+  EXPECT_TRUE(machine->removeLockTags(inDevice).empty());
+  // Initialised again, it is a new lock: no report of a second initialisation.
+  IoInitializeRemoveLock(inDevice, 0x7665444C, 0, 0);
+  EXPECT_EQ(IoAcquireRemoveLock(inDevice, tag(0x9)), STATUS_SUCCESS);
+  IoReleaseRemoveLock(inDevice, tag(0x9));
+  EXPECT_TRUE(violationsOf(*machine, "REMOVE_LOCK_INITIALISED_TWICE").empty());
+  takeViolations();
+  ObDereferenceObject(device);
+}
+
+// Many locks live at once (more than fit the fast table) are each tracked on their own.
+TEST_F(RemoveLockTest, ManyLocksAreTrackedApart) {
+  std::vector<IO_REMOVE_LOCK> locks(3000);
+  for (auto& each : locks) IoInitializeRemoveLock(&each, 0x6B636F4C, 0, 0);
+  for (size_t i = 0; i < locks.size(); ++i) {
+    for (size_t n = 0; n <= i % 3; ++n) EXPECT_EQ(IoAcquireRemoveLock(&locks[i], tag(i + 1)), STATUS_SUCCESS);
+  }
+  for (size_t i = 0; i < locks.size(); ++i) {
+    ASSERT_EQ(machine->removeLockCount(&locks[i]), LONG(2 + i % 3)) << i;
+    ASSERT_EQ(machine->removeLockTags(&locks[i]), std::vector<PVOID>(i % 3 + 1, tag(i + 1))) << i;
+    for (size_t n = 0; n <= i % 3; ++n) IoReleaseRemoveLock(&locks[i], tag(i + 1));
+    ASSERT_EQ(machine->removeLockCount(&locks[i]), 1) << i;
+  }
+}
+
 }  // namespace
 }  // namespace pdkit::test

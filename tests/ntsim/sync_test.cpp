@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 namespace pdkit::test {
 namespace {
@@ -103,6 +104,36 @@ TEST_F(SyncTest, MutexIsRecursiveForItsOwnerAndExclusiveForOthers) {
   LARGE_INTEGER zero{};
   EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
   KeReleaseMutex(&mutex, FALSE);
+}
+
+// Threads taking one mutex in turn: each holds it alone, and no release is
+// lost on a thread that went to sleep waiting (a lost one would hang until
+// the hang timeout and be reported).
+TEST_F(SyncTest, ContendedMutexExcludesAndWakesEveryWaiter) {
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  constexpr int kThreads = 4, kEach = 20000;
+  long inside = 0, total = 0;
+  std::atomic<int> overlaps{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i) {
+        ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        if (++inside != 1) ++overlaps;
+        ++total;
+        if (i % 1000 == 0) std::this_thread::yield();  // let the others queue up behind it
+        --inside;
+        KeReleaseMutex(&mutex, FALSE);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_EQ(total, long{kThreads} * kEach);
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
 }
 
 TEST_F(SyncTest, ReleasingAMutexOneDoesNotOwnIsReported) {
