@@ -8,7 +8,7 @@ namespace ntsim {
 namespace {
 
 constexpr size_t kSegmentBytes = 64 * 1024;
-constexpr size_t kSpareSegments = 16;  // up to 1 MiB kept for reuse after a clear
+constexpr size_t kSpareSegments = 64;  // up to 4 MiB kept for reuse after a clear or a read
 
 struct RecordHeader {
   uint32_t bytes;      // the whole record, a multiple of 8
