@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace ntsim {
 namespace {
@@ -12,7 +13,7 @@ enum class Size { Default, Short, Long, LongLong, Pointer, Wide };
 
 // One conversion of a format, from its '%' to its conversion character.
 struct Conversion {
-  std::string flags;
+  std::string_view flags;  // within the format
   bool widthFromArgument = false;
   int width = -1;
   bool precisionFromArgument = false;
@@ -24,7 +25,9 @@ struct Conversion {
 // Parses the conversion whose '%' is at p[-1]; leaves p at its conversion character.
 Conversion parseConversion(const char*& p) {
   Conversion c;
-  while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') c.flags.push_back(*p++);
+  const char* flags = p;
+  while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') ++p;
+  c.flags = std::string_view(flags, static_cast<size_t>(p - flags));
   if (*p == '*') {
     c.widthFromArgument = true;
     ++p;
@@ -86,8 +89,8 @@ void appendWide(std::string& out, const uint16_t* text, size_t units, int precis
   }
 }
 
-void appendPadded(std::string& out, const std::string& body, const std::string& flags, int width) {
-  bool left = flags.find('-') != std::string::npos;
+void appendPadded(std::string& out, const std::string& body, std::string_view flags, int width) {
+  bool left = flags.find('-') != std::string_view::npos;
   size_t pad = width > 0 && static_cast<size_t>(width) > body.size() ? width - body.size() : 0;
   if (!left) out.append(pad, ' ');
   out += body;
@@ -97,7 +100,7 @@ void appendPadded(std::string& out, const std::string& body, const std::string& 
 // Formats one integer conversion with the host's snprintf and a host length modifier.
 template <typename Arguments>
 std::string formatInteger(const Conversion& c, Arguments& args) {
-  std::string spec = "%" + c.flags;
+  std::string spec = "%" + std::string(c.flags);
   if (c.width >= 0) spec += std::to_string(c.width);
   if (c.precision >= 0) spec += "." + std::to_string(c.precision);
   bool isSigned = c.conversion == 'd' || c.conversion == 'i';
@@ -202,7 +205,7 @@ std::string format(const char* format, Arguments& args) {
         break;
       }
       case 'e': case 'E': case 'f': case 'g': case 'G': {
-        std::string spec = "%" + c.flags + (c.width >= 0 ? std::to_string(c.width) : "") +
+        std::string spec = "%" + std::string(c.flags) + (c.width >= 0 ? std::to_string(c.width) : "") +
                            (c.precision >= 0 ? "." + std::to_string(c.precision) : "") + c.conversion;
         char buffer[128];
         std::snprintf(buffer, sizeof buffer, spec.c_str(), args.takeDouble());
