@@ -93,6 +93,21 @@ inline PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
 extern PCAPABILITY_TABLE CapabilityTable;
 extern UNICODE_STRING DeviceName;
 
+/*
+ * The capability query rewrites the table while table requests copy it and
+ * power requests read its DeviceState entries. The query and the table
+ * request, both at PASSIVE_LEVEL, take the table's mutex, so a reply is one
+ * report whole. The power paths may run at DISPATCH_LEVEL, where no mutex can
+ * be waited for: the DeviceState entries are written and read whole with
+ * interlocked operations instead.
+ */
+VOID LockCapabilityTable(VOID);
+VOID UnlockCapabilityTable(VOID);
+/* The device state the table maps a system state (0 to 6) to; at any IRQL up to DISPATCH_LEVEL. */
+DEVICE_POWER_STATE MappedDeviceState(ULONG SystemState);
+/* Stores the device state for a system state (0 to 6); with the table locked. */
+VOID SetMappedDeviceState(ULONG SystemState, LONG DeviceState);
+
 extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_ADD_DEVICE AddDevice;
 DRIVER_UNLOAD DriverUnload;

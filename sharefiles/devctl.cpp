@@ -48,12 +48,32 @@ static NTSTATUS ReplyDescription(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG_P
     return STATUS_SUCCESS;
 }
 
+/*
+ * A copy of the table as the last capability query left it: taken with the
+ * table locked, so that a query under way cannot mix two reports into it.
+ */
+static VOID SnapshotCapabilityTable(CAPABILITY_TABLE *Snapshot)
+{
+    ULONG i;
+
+    LockCapabilityTable();
+    RtlCopyMemory(Snapshot, CapabilityTable, offsetof(CAPABILITY_TABLE, DeviceState));
+    /* The power paths read these entries without the lock, with interlocked reads; so does the copy. */
+    for (i = 0; i < CAPABILITY_SYSTEM_STATES; i++)
+        Snapshot->DeviceState[i] = MappedDeviceState(i);
+    UnlockCapabilityTable();
+}
+
 static NTSTATUS ReplyCapabilityTable(PIRP Irp, PULONG_PTR Information)
 {
+    CAPABILITY_TABLE Snapshot;
+
     if (!ReplyFits(Irp, sizeof(CAPABILITY_TABLE)))
         return STATUS_BUFFER_TOO_SMALL;
-    DumpCapabilityTable(CapabilityTable);
-    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, CapabilityTable, sizeof(CAPABILITY_TABLE));
+    SnapshotCapabilityTable(&Snapshot);
+    /* The dump shows the very bytes the reply carries. */
+    DumpCapabilityTable(&Snapshot);
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &Snapshot, sizeof(CAPABILITY_TABLE));
     *Information = sizeof(CAPABILITY_TABLE);
     return STATUS_SUCCESS;
 }

@@ -9,6 +9,7 @@
 
 PCAPABILITY_TABLE CapabilityTable;
 UNICODE_STRING DeviceName;
+static KMUTEX CapabilityTableLock;
 
 static const FRAME_TRACE SilentFrame = {NULL, NULL, NULL, NULL, NULL, NULL, NULL};
 
@@ -28,6 +29,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     UNREFERENCED_PARAMETER(RegistryPath);
 
     TraceLine(FrameLines()->DriverEntryBegin);
+    KeInitializeMutex(&CapabilityTableLock, 0);
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
@@ -170,6 +172,28 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     TraceLine(FrameLines()->CloseBegin);
     IoReleaseRemoveLock(&ExtensionOf(DeviceObject)->RemoveLock, FileObject);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+}
+
+VOID LockCapabilityTable(VOID)
+{
+    KeWaitForSingleObject(&CapabilityTableLock, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID UnlockCapabilityTable(VOID)
+{
+    KeReleaseMutex(&CapabilityTableLock, FALSE);
+}
+
+DEVICE_POWER_STATE MappedDeviceState(ULONG SystemState)
+{
+    /* An interlocked read: comparing with 0 and storing 0 changes nothing. */
+    return (DEVICE_POWER_STATE)InterlockedCompareExchange((LONG volatile *)&CapabilityTable->DeviceState[SystemState],
+                                                          0, 0);
+}
+
+VOID SetMappedDeviceState(ULONG SystemState, LONG DeviceState)
+{
+    InterlockedExchange((LONG volatile *)&CapabilityTable->DeviceState[SystemState], DeviceState);
 }
 
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)

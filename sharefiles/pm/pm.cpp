@@ -265,7 +265,7 @@ static NTSTATUS ContinueSystemPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PD
         ReleasePowerIrp(Extension, Irp, Status, Irp->IoStatus.Information);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    DeviceState.DeviceState = (DEVICE_POWER_STATE)CapabilityTable->DeviceState[SystemState];
+    DeviceState.DeviceState = MappedDeviceState(SystemState);
     /* Stored first: the callback may run before PoRequestPowerIrp returns. */
     Extension->PendingSystemPowerIrp = Irp;
     Status = PoRequestPowerIrp(DeviceObject, Step->DeviceMinorFunction, DeviceState, Step->Callback, Extension, NULL);
@@ -316,6 +316,6 @@ VOID NTAPI DevicePowerSetCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFuncti
     DbgPrint("In callback routine for PoRequestPowerIrp of device power setting\r\n");
     /* Both states are recorded whatever the device IRP's outcome; the mapping is read again now. */
     Extension->SystemPowerState = SystemState;
-    Extension->DevicePowerState = (DEVICE_POWER_STATE)CapabilityTable->DeviceState[SystemState];
+    Extension->DevicePowerState = MappedDeviceState(SystemState);
     ReleasePowerIrp(Extension, SystemIrp, IoStatus->Status, IoStatus->Information);
 }

@@ -38,6 +38,7 @@ static VOID CaptureCapabilities(PDEVICE_EXTENSION Extension, const DEVICE_CAPABI
     PCAPABILITY_TABLE Table = CapabilityTable;
     ULONG i;
 
+    LockCapabilityTable();
     RtlCopyMemory(Capabilities, Reported, sizeof(DEVICE_CAPABILITIES));
     Table->CapabilitiesQueried = TRUE;
     Table->DeviceD1 = Capabilities->DeviceD1;
@@ -49,7 +50,8 @@ static VOID CaptureCapabilities(PDEVICE_EXTENSION Extension, const DEVICE_CAPABI
     Table->SystemWake = Capabilities->SystemWake;
     Table->DeviceWake = Capabilities->DeviceWake;
     for (i = 0; i < CAPABILITY_SYSTEM_STATES; i++)
-        Table->DeviceState[i] = Capabilities->DeviceState[i];
+        SetMappedDeviceState(i, Capabilities->DeviceState[i]);
+    UnlockCapabilityTable();
 }
 
 NTSTATUS NTAPI QueryCapabilitiesCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
