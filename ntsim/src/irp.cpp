@@ -273,6 +273,7 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   h->done = false;
   h->finishedMask = 0;
   h->pendingMask = 0;
+  h->belowFinishedMask = 0;
   h->sentWithPoCallDriver = false;
   h->visited.clear();
   h->startedNext.clear();
@@ -323,6 +324,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   {
     std::lock_guard lock(h->doneMutex);
     h->finishedMask &= ~(bit(level) | bit(level + 1));
+    h->belowFinishedMask &= ~(bit(level) | bit(level + 1));
   }
   addIrpReference(Irp);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
@@ -341,7 +343,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   {
     std::lock_guard lock(h->doneMutex);
     finished = (h->finishedMask & bit(level)) != 0;
-    marked = finished ? (h->pendingMask & bit(level)) != 0 : (locationAt(Irp, level)->Control & SL_PENDING_RETURNED) != 0;
+    if (finished) {
+      marked = (h->pendingMask & bit(level)) != 0;
+    } else if (h->belowFinishedMask & bit(level)) {
+      // This level's completion routine may be running in another thread: read what it found.
+      marked = (h->markedBeforeRoutineMask & bit(level)) != 0;
+    } else {
+      marked = (locationAt(Irp, level)->Control & SL_PENDING_RETURNED) != 0;
+    }
     finishedWith = h->statusAt[level];
   }
   h->dispatching.fetch_sub(1, std::memory_order_release);
@@ -401,6 +410,12 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       if (Irp->PendingReturned) h->pendingMask |= bit(level);
       else h->pendingMask &= ~bit(level);
       h->statusAt[level] = status;
+      if (level < Irp->StackCount) {
+        // What the level above holds before its completion routine can touch it.
+        h->belowFinishedMask |= bit(level + 1);
+        if (locationAt(Irp, level + 1)->Control & SL_PENDING_RETURNED) h->markedBeforeRoutineMask |= bit(level + 1);
+        else h->markedBeforeRoutineMask &= ~bit(level + 1);
+      }
     }
     PIO_COMPLETION_ROUTINE routine = finishedLocation->CompletionRoutine;
     PVOID context = finishedLocation->Context;

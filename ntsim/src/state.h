@@ -56,6 +56,12 @@ struct IrpHeader {
   uint64_t finishedMask = 0;
   uint64_t pendingMask = 0;
   NTSTATUS statusAt[65]{};
+  // Per stack level: the level below was finished, so this level's completion
+  // routine (or the I/O manager carrying the pending mark up) may be writing
+  // its location from another thread; and whether the location was marked
+  // pending just before that, which is what its dispatch routine left.
+  uint64_t belowFinishedMask = 0;
+  uint64_t markedBeforeRoutineMask = 0;
   // Power bookkeeping.
   bool sentWithPoCallDriver = false;
   std::mutex powerMutex;
