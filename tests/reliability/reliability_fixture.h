@@ -1,0 +1,108 @@
+// What the reliability tests share: a driver booted as in the driver tests,
+// and the checks that a device is still whole and still serving after
+// whatever was thrown at it.
+#pragma once
+
+#include "driver_fixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace pdkit::test::reliability {
+
+using pdkit::test::Bytes;
+using pdkit::test::DriverKind;
+using pdkit::test::kKelvane;
+using pdkit::test::kOstrel;
+using pdkit::test::kTavrin;
+
+inline const DriverKind kAllDrivers[] = {kTavrin, kKelvane, kOstrel};
+inline const DriverKind kStoreDrivers[] = {kTavrin, kKelvane};
+
+// Polls until the condition holds (bus threads finish after the request returned).
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// A remove-and-wait on the device's remove lock, as a driver's remove path
+// does it: one acquisition, then IoReleaseRemoveLockAndWaitEx, in a thread of
+// its own so that the test can go on while it waits for open handles.
+class RemoveAndWait {
+ public:
+  explicit RemoveAndWait(PIO_REMOVE_LOCK lock) : lock_(lock) {
+    EXPECT_EQ(IoAcquireRemoveLockEx(lock_, &tag_, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK)), STATUS_SUCCESS);
+    waiter_ = std::thread([this] {
+      IoReleaseRemoveLockAndWaitEx(lock_, &tag_, sizeof(IO_REMOVE_LOCK));
+      finished_ = true;
+    });
+  }
+  ~RemoveAndWait() { join(); }
+  RemoveAndWait(const RemoveAndWait&) = delete;
+  RemoveAndWait& operator=(const RemoveAndWait&) = delete;
+
+  bool finished() const { return finished_.load(); }
+  // Waits until the remove-and-wait has returned.
+  void join() {
+    if (waiter_.joinable()) waiter_.join();
+  }
+
+ private:
+  PIO_REMOVE_LOCK lock_;
+  char tag_ = 0;
+  std::thread waiter_;
+  std::atomic<bool> finished_{false};
+};
+
+class ReliabilityTest : public pdkit::test::DriverTest {
+ protected:
+  // Every transfer length a program might choose, with a pattern of its own.
+  static Bytes pattern(size_t length, uint8_t seed) {
+    Bytes bytes(length);
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 13);
+    return bytes;
+  }
+
+  // The device answers as it should: the store round-trips, the description
+  // and the table come back, and a sleep and wake cycle goes through.
+  void expectServing(const char* after) {
+    SCOPED_TRACE(after);
+    auto handle = open();
+    ASSERT_NE(handle, 0u);
+    if (kind_->hasStore) {
+      Bytes data = pattern(100, 0x5A), back;
+      EXPECT_EQ(writeBytes(handle, data).status, STATUS_SUCCESS);
+      EXPECT_EQ(read(handle, 100, &back).information, 100u);
+      EXPECT_EQ(back, data);
+    }
+    Bytes reply;
+    EXPECT_EQ(control(handle, IOCTL_GET_DESCRIPTION, 512, &reply).status, STATUS_SUCCESS);
+    EXPECT_EQ(control(handle, IOCTL_GET_CAPABILITY_TABLE, sizeof(CAPABILITY_TABLE), &reply).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(machine->systemPower(*node, PowerSystemSleeping3, PowerActionSleep).status, STATUS_SUCCESS);
+    EXPECT_EQ(machine->systemPower(*node, PowerSystemWorking, PowerActionNone).status, STATUS_SUCCESS);
+    EXPECT_TRUE(eventually([&] { return machine->busCompletionsInFlight() == 0; }));
+    EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(machine->close(handle).status, STATUS_SUCCESS);
+    EXPECT_EQ(lockCount(), 1);
+  }
+
+  // The pool blocks a driver holds while its device exists: the store and the table.
+  size_t deviceBlocks() const { return kind_->hasStore ? 2u : 1u; }
+
+  // Unloads the driver and checks that it left nothing behind.
+  void unloadClean() {
+    machine->unload(*driver);
+    EXPECT_EQ(machine->poolOutstanding(driver), 0u);
+    EXPECT_EQ(machine->poolOutstanding(), 0u);
+  }
+};
+
+}  // namespace pdkit::test::reliability
