@@ -8,7 +8,7 @@
 namespace ntsim {
 namespace {
 
-constexpr size_t kHeaderBytes = (sizeof(IrpHeader) + 63) & ~size_t{63};
+constexpr size_t kHeaderBytes = kIrpHeaderBytes;
 
 thread_local bool t_sendingPower = false;
 
@@ -97,8 +97,8 @@ IrpHeader* headerOf(PIRP irp) {
 std::string describeIrp(PIRP irp) { return hex(reinterpret_cast<uintptr_t>(irp)); }
 
 PIRP allocateIrp(CCHAR stackSize) {
-  size_t bytes = kHeaderBytes + sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-  void* memory = std::calloc(1, bytes);
+  size_t bytes = irpBlockBytes(stackSize);
+  void* memory = M().irpLookaside.allocate(bytes);
   if (memory == nullptr) return nullptr;
   auto* h = new (memory) IrpHeader;
   h->bytes = bytes;
@@ -113,8 +113,9 @@ void releaseIrp(PIRP irp) {
   IrpHeader* h = headerOf(irp);
   if (h->references.fetch_sub(1) != 1) return;
   h->magic = 0;
+  const size_t bytes = h->bytes;
   h->~IrpHeader();
-  std::free(h);
+  M().irpLookaside.release(h, bytes);
 }
 
 PDRIVER_DISPATCH defaultDispatch() { return &invalidDeviceRequest; }
@@ -186,7 +187,7 @@ void dropAbandonedIrps(MachineState& s) {
   }
   for (PIRP irp : left) {
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
-      std::free(irp->AssociatedIrp.SystemBuffer);
+      freeSystemBuffer(s, irp->AssociatedIrp.SystemBuffer);
     }
     for (PMDL mdl = irp->MdlAddress; mdl != nullptr;) {
       PMDL next = mdl->Next;

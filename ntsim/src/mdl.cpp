@@ -13,8 +13,9 @@ extern "C" {
 
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
   (void)ChargeQuota;
-  auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+  auto* mdl = static_cast<PMDL>(M().mdlLookaside.allocate(sizeof(MDL)));
   if (mdl == nullptr) return nullptr;
+  std::memset(mdl, 0, sizeof(MDL));
   auto address = reinterpret_cast<uintptr_t>(VirtualAddress);
   mdl->Size = sizeof(MDL);
   mdl->MdlFlags = MDL_ALLOCATED_FIXED_SIZE;
@@ -33,7 +34,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
   return mdl;
 }
 
-void IoFreeMdl(PMDL Mdl) { std::free(Mdl); }
+void IoFreeMdl(PMDL Mdl) { M().mdlLookaside.release(Mdl, sizeof(MDL)); }
 
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,

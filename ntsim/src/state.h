@@ -2,6 +2,7 @@
 #pragma once
 
 #include "kdlog.h"
+#include "lookaside.h"
 #include "removelock_table.h"
 
 #include <ntsim/ntsim.h>
@@ -69,11 +70,22 @@ struct IrpHeader {
   std::vector<std::pair<int, PDEVICE_OBJECT>> startedNext;   // PoStartNextPowerIrp calls
 };
 
+// An IRP's block: ntsim's header (rounded to a cache line), the IRP, its stack locations.
+constexpr size_t kIrpHeaderBytes = (sizeof(IrpHeader) + 63) & ~size_t{63};
+constexpr size_t irpBlockBytes(int stackSize) {
+  return kIrpHeaderBytes + sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+}
+
 IrpHeader* headerOf(PIRP irp);
 // Allocates an IRP the way the I/O manager does; the header starts with one reference.
 PIRP allocateIrp(CCHAR stackSize);
 void addIrpReference(PIRP irp);
 void releaseIrp(PIRP irp);
+// A buffered request's system buffer: `bytes` zero-filled bytes from the
+// machine's lookaside lists (or the heap, when large); freed with
+// freeSystemBuffer. NULL when memory is out.
+void* allocateSystemBuffer(MachineState& s, size_t bytes);
+void freeSystemBuffer(MachineState& s, void* buffer);
 // Sends an IRP down a stack and waits until its originator completion ran
 // (reporting a hang instead of hanging). Returns the final I/O status.
 IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power);
@@ -85,6 +97,14 @@ struct PoolBlock {
 };
 
 struct MachineState {
+  // The I/O manager's lookaside lists: IRPs by stack count, MDLs, and
+  // system buffers by size. First, so that they are the last to go.
+  Lookaside irpLookaside{{irpBlockBytes(1), irpBlockBytes(2), irpBlockBytes(3), irpBlockBytes(4), irpBlockBytes(5),
+                          irpBlockBytes(6), irpBlockBytes(7), irpBlockBytes(8)},
+                         64};
+  Lookaside mdlLookaside{{sizeof(MDL)}, 64};
+  Lookaside bufferLookaside{{64, 128, 256, 512, 1024, 2048, 4096}, 64};
+
   Machine* machine = nullptr;
 
   // Debugger.

@@ -77,7 +77,7 @@ void completeForCaller(PIRP irp, void* userBuffer, ULONG userLength) {
       }
       if (count != 0) std::memcpy(userBuffer, system, count);
     }
-    if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(system);
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER) freeSystemBuffer(M(), system);
     irp->AssociatedIrp.SystemBuffer = nullptr;
   }
   freeMdls(irp);
@@ -85,7 +85,7 @@ void completeForCaller(PIRP irp, void* userBuffer, ULONG userLength) {
 }
 
 void* systemBufferCopy(const void* data, ULONG dataLength, ULONG size) {
-  void* system = std::calloc(1, size);
+  void* system = allocateSystemBuffer(M(), size);
   if (dataLength != 0) std::memcpy(system, data, dataLength);
   return system;
 }
@@ -184,7 +184,7 @@ IoResult Machine::read(Handle handle, void* buffer, ULONG length, LONGLONG offse
   irp->Flags |= IRP_READ_OPERATION;
   if (file->device->Flags & DO_BUFFERED_IO) {
     if (length != 0) {
-      irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
+      irp->AssociatedIrp.SystemBuffer = allocateSystemBuffer(*state_, length);
       irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION;
     }
   } else if (file->device->Flags & DO_DIRECT_IO) {
