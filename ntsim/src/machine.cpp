@@ -68,12 +68,7 @@ Machine::~Machine() {
   while (state_->busThreads.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   // Handles still open close as a program's handles do when it exits:
   // cleanup and close reach the driver before anything is unloaded.
-  std::vector<Handle> open;
-  {
-    std::lock_guard lock(state_->handleMutex);
-    for (const auto& [handle, file] : state_->handles) open.push_back(handle);
-  }
-  for (Handle handle : open) close(handle);
+  for (Handle handle : state_->handles.open()) close(handle);
   // Unload what is still loaded, newest first, so that modules are dropped.
   while (true) {
     Driver* last = nullptr;

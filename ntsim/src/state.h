@@ -1,6 +1,7 @@
 // The machine's private state, shared by the kernel routines' files.
 #pragma once
 
+#include "handle_table.h"
 #include "kdlog.h"
 #include "lookaside.h"
 #include "removelock_table.h"
@@ -144,9 +145,7 @@ struct MachineState {
   std::chrono::milliseconds hangTimeout{10000};
 
   // User-mode handles.
-  mutable std::mutex handleMutex;
-  std::map<Handle, PFILE_OBJECT> handles;
-  Handle nextHandle = 1;
+  HandleTable handles;
 
   // Power manager.
   mutable std::mutex powerMutex;

@@ -28,11 +28,7 @@ IoResult failure(NTSTATUS status) {
   return result;
 }
 
-OpenFile* lookup(MachineState& s, Handle handle) {
-  std::lock_guard lock(s.handleMutex);
-  auto it = s.handles.find(handle);
-  return it == s.handles.end() ? nullptr : reinterpret_cast<OpenFile*>(it->second);
-}
+OpenFile* lookup(MachineState& s, Handle handle) { return reinterpret_cast<OpenFile*>(s.handles.find(handle)); }
 
 PIRP buildIrp(OpenFile* file, UCHAR major, PDEVICE_OBJECT* target) {
   *target = IoGetAttachedDevice(file->device);
@@ -90,6 +86,26 @@ void* systemBufferCopy(const void* data, ULONG dataLength, ULONG size) {
   return system;
 }
 
+// The last handle to the file went: cleanup first, then close once the last
+// reference is dropped; the file object goes with it.
+IoResult closeFile(MachineState& s, OpenFile* file) {
+  PDEVICE_OBJECT target;
+  PIRP cleanup = buildIrp(file, IRP_MJ_CLEANUP, &target);
+  headerOf(cleanup)->onComplete = signalDone;
+  sendAndWait(target, cleanup, false);
+  PIRP close = buildIrp(file, IRP_MJ_CLOSE, &target);
+  close->Flags |= IRP_CLOSE_OPERATION;
+  headerOf(close)->onComplete = signalDone;
+  IoResult result = sendAndWait(target, close, false);
+  {
+    std::lock_guard lock(s.objectMutex);
+    PDEVICE_OBJECT device = file->device;
+    if (--device->ReferenceCount == 0 && device->DeviceObjectExtension->deletePending) freeDeviceObject(device);
+  }
+  delete file;
+  return result;
+}
+
 }  // namespace
 
 OpenResult Machine::open(std::string_view path) {
@@ -133,36 +149,20 @@ OpenResult Machine::open(std::string_view path) {
     delete file;
     return {result, 0};
   }
-  std::lock_guard lock(s.handleMutex);
-  Handle handle = s.nextHandle++;
-  s.handles[handle] = &file->object;
+  Handle handle = s.handles.insert(&file->object);
+  if (handle == 0) {
+    // Every handle number is taken: the open fails after all, as the driver saw it succeed it is closed.
+    closeFile(s, file);
+    return {failure(STATUS_INSUFFICIENT_RESOURCES), 0};
+  }
   return {result, handle};
 }
 
 IoResult Machine::close(Handle handle) {
   auto& s = *state_;
-  OpenFile* file = lookup(s, handle);
+  auto* file = reinterpret_cast<OpenFile*>(s.handles.remove(handle));
   if (file == nullptr) return failure(kInvalidHandle);
-  {
-    std::lock_guard lock(s.handleMutex);
-    s.handles.erase(handle);
-  }
-  // The last handle goes: cleanup first, then close once the last reference is dropped.
-  PDEVICE_OBJECT target;
-  PIRP cleanup = buildIrp(file, IRP_MJ_CLEANUP, &target);
-  headerOf(cleanup)->onComplete = signalDone;
-  sendAndWait(target, cleanup, false);
-  PIRP close = buildIrp(file, IRP_MJ_CLOSE, &target);
-  close->Flags |= IRP_CLOSE_OPERATION;
-  headerOf(close)->onComplete = signalDone;
-  IoResult result = sendAndWait(target, close, false);
-  {
-    std::lock_guard lock(s.objectMutex);
-    PDEVICE_OBJECT device = file->device;
-    if (--device->ReferenceCount == 0 && device->DeviceObjectExtension->deletePending) freeDeviceObject(device);
-  }
-  delete file;
-  return result;
+  return closeFile(s, file);
 }
 
 bool Machine::isOpen(Handle handle) const { return lookup(*state_, handle) != nullptr; }

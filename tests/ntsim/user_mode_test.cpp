@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <set>
 #include <thread>
 
 namespace pdkit::test {
@@ -354,6 +355,27 @@ TEST_F(UserModeTest, ClosingSendsCleanupThenClose) {
   EXPECT_TRUE(again.failed());
   EXPECT_EQ(again.win32, 6u);  // ERROR_INVALID_HANDLE
   EXPECT_EQ(script.majors.size(), 3u);
+}
+
+// Handles count up from 1 and are never given out again; thousands can be
+// open at once, each naming its own file object until it is closed.
+TEST_F(UserModeTest, HandlesAreNumberedInTurnAndNeverReused) {
+  constexpr int kHandles = 2500;  // past the first few chunks of the handle table
+  std::vector<ntsim::Handle> handles;
+  for (int i = 0; i < kHandles; ++i) handles.push_back(openOrFail("\\\\.\\UMBUF"));
+  for (int i = 0; i < kHandles; ++i) ASSERT_EQ(handles[i], ntsim::Handle(i + 1));
+  std::set<PFILE_OBJECT> files;
+  for (ntsim::Handle handle : handles) files.insert(machine->fileObject(handle));
+  EXPECT_EQ(files.size(), size_t{kHandles});
+  EXPECT_EQ(files.count(nullptr), 0u);
+  EXPECT_EQ(machine->close(handles[1000]).status, STATUS_SUCCESS);
+  EXPECT_FALSE(machine->isOpen(handles[1000]));
+  EXPECT_EQ(machine->fileObject(handles[1000]), nullptr);
+  EXPECT_EQ(openOrFail("\\\\.\\UMBUF"), ntsim::Handle(kHandles + 1));
+  EXPECT_FALSE(machine->isOpen(0));
+  EXPECT_FALSE(machine->isOpen(kHandles + 2));
+  EXPECT_FALSE(machine->isOpen(0xFFFFFFFFu));
+  EXPECT_EQ(machine->close(0xFFFFFFFFu).win32, 6u);  // ERROR_INVALID_HANDLE
 }
 
 TEST_F(UserModeTest, OpenReachesTheDeviceWithTheRestAsFileName) {
