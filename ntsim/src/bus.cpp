@@ -169,7 +169,7 @@ void destroyRootBus(MachineState& s) {
   while (driver->DeviceObject != nullptr) {
     PDEVICE_OBJECT pdo = driver->DeviceObject;
     delete &busOf(pdo);
-    pdo->AttachedDevice = nullptr;
+    setAttachedAbove(pdo, nullptr);
     IoDeleteDevice(pdo);
   }
   delete driver->DriverExtension;

@@ -105,7 +105,7 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                                            deviceName(ext->attachedTo) + "; detach it first");
     lock.lock();
     // Detach it all the same, so that the device below does not point at freed memory.
-    if (ext->attachedTo->AttachedDevice == DeviceObject) ext->attachedTo->AttachedDevice = nullptr;
+    if (ext->attachedTo->AttachedDevice == DeviceObject) setAttachedAbove(ext->attachedTo, nullptr);
     ext->attachedTo = nullptr;
   }
   if (!ext->name.empty()) {
@@ -133,10 +133,13 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
-  auto& s = M();
-  std::lock_guard lock(s.objectMutex);
+  // Every request a program sends starts here: the walk takes no lock.
   PDEVICE_OBJECT top = DeviceObject;
-  while (top != nullptr && top->AttachedDevice != nullptr) top = top->AttachedDevice;
+  while (top != nullptr) {
+    PDEVICE_OBJECT above = attachedAbove(top);
+    if (above == nullptr) break;
+    top = above;
+  }
   return top;
 }
 
@@ -175,7 +178,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
   std::lock_guard lock(s.objectMutex);
   PDEVICE_OBJECT top = TargetDevice;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
-  top->AttachedDevice = SourceDevice;
+  setAttachedAbove(top, SourceDevice);
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
   SourceDevice->DeviceObjectExtension->attachedTo = top;
   return top;
@@ -183,14 +186,14 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 
 void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   auto& s = M();
-  if (TargetDevice == nullptr || TargetDevice->AttachedDevice == nullptr) {
+  if (TargetDevice == nullptr || attachedAbove(TargetDevice) == nullptr) {
     s.report("BAD_ARGUMENT", "IoDetachDevice with " + deviceName(TargetDevice) + ", which has nothing attached");
     return;
   }
   std::lock_guard lock(s.objectMutex);
   PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
   above->DeviceObjectExtension->attachedTo = nullptr;
-  TargetDevice->AttachedDevice = nullptr;
+  setAttachedAbove(TargetDevice, nullptr);
 }
 
 }  // extern "C"

@@ -71,6 +71,16 @@ struct IrpHeader {
   std::vector<std::pair<int, PDEVICE_OBJECT>> startedNext;   // PoStartNextPowerIrp calls
 };
 
+// The device attached directly above a device. IoGetAttachedDevice walks a
+// stack without the object lock, so the link is written (under that lock)
+// and read there atomically.
+inline PDEVICE_OBJECT attachedAbove(PDEVICE_OBJECT device) {
+  return std::atomic_ref<PDEVICE_OBJECT>(device->AttachedDevice).load(std::memory_order_acquire);
+}
+inline void setAttachedAbove(PDEVICE_OBJECT device, PDEVICE_OBJECT above) {
+  std::atomic_ref<PDEVICE_OBJECT>(device->AttachedDevice).store(above, std::memory_order_release);
+}
+
 // An IRP's block: ntsim's header (rounded to a cache line), the IRP, its stack locations.
 constexpr size_t kIrpHeaderBytes = (sizeof(IrpHeader) + 63) & ~size_t{63};
 constexpr size_t irpBlockBytes(int stackSize) {
