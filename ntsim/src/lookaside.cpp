@@ -1,5 +1,7 @@
 #include "lookaside.h"
 
+#include "thread_slot.h"
+
 #include <cstdlib>
 #include <mutex>
 
@@ -15,49 +17,57 @@ constexpr bool kKeepFreeBlocks = true;
 }  // namespace
 
 Lookaside::Lookaside(std::initializer_list<size_t> blockSizes, size_t depth)
-    : lists_(blockSizes.size()), depth_(kKeepFreeBlocks ? depth : 0) {
+    : classes_(blockSizes.size()), depth_(kKeepFreeBlocks ? (depth + kSlots - 1) / kSlots : 0) {
   size_t i = 0;
   for (size_t bytes : blockSizes) {
-    lists_[i].blockBytes = bytes;
-    lists_[i].free.reserve(depth_);
+    classes_[i].blockBytes = bytes;
+    for (List& list : classes_[i].slots) list.free.reserve(depth_);
     ++i;
   }
 }
 
 Lookaside::~Lookaside() {
-  for (List& list : lists_) {
-    for (void* block : list.free) std::free(block);
+  for (SizeClass& sizeClass : classes_) {
+    for (List& list : sizeClass.slots) {
+      for (void* block : list.free) std::free(block);
+    }
   }
 }
 
-Lookaside::List* Lookaside::listFor(size_t bytes) {
-  for (List& list : lists_) {
-    if (bytes <= list.blockBytes) return &list;
+Lookaside::SizeClass* Lookaside::classFor(size_t bytes) {
+  for (SizeClass& sizeClass : classes_) {
+    if (bytes <= sizeClass.blockBytes) return &sizeClass;
   }
   return nullptr;
 }
 
+size_t Lookaside::slotOfThisThread() { return threadSlot() % kSlots; }
+
 void* Lookaside::allocate(size_t bytes) {
-  List* list = listFor(bytes);
-  if (list == nullptr) return std::malloc(bytes);
-  {
-    std::lock_guard guard(list->lock);
-    if (!list->free.empty()) {
-      void* block = list->free.back();
-      list->free.pop_back();
+  SizeClass* sizeClass = classFor(bytes);
+  if (sizeClass == nullptr) return std::malloc(bytes);
+  // This thread's list first, then the others (blocks freed by other threads land there).
+  const size_t home = slotOfThisThread();
+  for (size_t i = 0; i < kSlots; ++i) {
+    List& list = sizeClass->slots[(home + i) % kSlots];
+    std::lock_guard guard(list.lock);
+    if (!list.free.empty()) {
+      void* block = list.free.back();
+      list.free.pop_back();
       return block;
     }
   }
-  return std::malloc(list->blockBytes);
+  return std::malloc(sizeClass->blockBytes);
 }
 
 void Lookaside::release(void* block, size_t bytes) {
   if (block == nullptr) return;
-  List* list = listFor(bytes);
-  if (list != nullptr) {
-    std::lock_guard guard(list->lock);
-    if (list->free.size() < depth_) {
-      list->free.push_back(block);
+  SizeClass* sizeClass = classFor(bytes);
+  if (sizeClass != nullptr) {
+    List& list = sizeClass->slots[slotOfThisThread()];
+    std::lock_guard guard(list.lock);
+    if (list.free.size() < depth_) {
+      list.free.push_back(block);
       return;
     }
   }
