@@ -1,7 +1,9 @@
 #include "kdlog.h"
 
 #include "kdformat.h"
+#include "thread_slot.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ntsim {
@@ -11,41 +13,60 @@ constexpr size_t kSegmentBytes = 64 * 1024;
 constexpr size_t kSpareSegments = 64;  // up to 4 MiB kept for reuse after a clear or a read
 
 struct RecordHeader {
+  uint64_t sequence;   // the call's place among all calls
   uint32_t bytes;      // the whole record, a multiple of 8
   uint32_t textBytes;  // the format or the text, without a terminator
   uint8_t kind;
   uint8_t count;       // captured argument slots
   uint8_t reserved[6];
 };
-static_assert(sizeof(RecordHeader) == 16);
+static_assert(sizeof(RecordHeader) == 24);
 
 size_t recordBytes(size_t textBytes, unsigned count) {
   return (sizeof(RecordHeader) + count * sizeof(uint64_t) + textBytes + 1 + 7) & ~size_t{7};
 }
 
+constexpr size_t kPreallocated = 2;  // segments ready before the first call
+
 }  // namespace
 
-DebugLog::DebugLog() { segments_.push_back(std::make_unique<Segment>(kSegmentBytes)); }
+DebugLog::DebugLog() {
+  for (size_t i = 0; i < kPreallocated; ++i) spare_.push_back(std::make_unique<Segment>(kSegmentBytes));
+}
 
 std::unique_ptr<DebugLog::Segment> DebugLog::takeSegment(size_t bytes) {
-  if (bytes <= kSegmentBytes && !spare_.empty()) {
-    auto segment = std::move(spare_.back());
-    spare_.pop_back();
-    return segment;
+  if (bytes <= kSegmentBytes) {
+    std::lock_guard guard(spareLock_);
+    if (!spare_.empty()) {
+      auto segment = std::move(spare_.back());
+      spare_.pop_back();
+      return segment;
+    }
   }
   return std::make_unique<Segment>(bytes < kSegmentBytes ? kSegmentBytes : bytes);
 }
 
+void DebugLog::giveBack(std::vector<std::unique_ptr<Segment>>& segments) {
+  std::lock_guard guard(spareLock_);
+  for (auto& segment : segments) {
+    segment->used = 0;
+    if (segment->capacity == kSegmentBytes && spare_.size() < kSpareSegments) spare_.push_back(std::move(segment));
+  }
+  segments.clear();
+}
+
 void DebugLog::append(Kind kind, std::string_view text, const uint64_t* slots, unsigned count) {
   const size_t bytes = recordBytes(text.size(), count);
-  RecordHeader header{static_cast<uint32_t>(bytes), static_cast<uint32_t>(text.size()), static_cast<uint8_t>(kind),
-                      static_cast<uint8_t>(count), {}};
-  std::lock_guard guard(lock_);
-  Segment* tail = segments_.empty() ? nullptr : segments_.back().get();
+  Part& part = parts_[threadSlot() % kParts];
+  std::lock_guard guard(part.lock);
+  Segment* tail = part.segments.empty() ? nullptr : part.segments.back().get();
   if (tail == nullptr || tail->capacity - tail->used < bytes) {
-    segments_.push_back(takeSegment(bytes));
-    tail = segments_.back().get();
+    part.segments.push_back(takeSegment(bytes));
+    tail = part.segments.back().get();
   }
+  RecordHeader header{sequence_.fetch_add(1, std::memory_order_relaxed), static_cast<uint32_t>(bytes),
+                      static_cast<uint32_t>(text.size()), static_cast<uint8_t>(kind), static_cast<uint8_t>(count),
+                      {}};
   std::byte* at = tail->data.get() + tail->used;
   std::memcpy(at, &header, sizeof header);
   if (count != 0) std::memcpy(at + sizeof header, slots, count * sizeof(uint64_t));
@@ -62,32 +83,38 @@ void DebugLog::addDeferred(std::string_view format, const uint64_t* slots, unsig
 void DebugLog::addText(std::string_view text) { append(Kind::Text, text, nullptr, 0); }
 
 void DebugLog::formatPending() {
+  // Every part at once: no record numbered below one taken can be missing.
   std::vector<std::unique_ptr<Segment>> pending;
-  {
-    std::lock_guard guard(lock_);
-    pending.swap(segments_);
+  for (Part& part : parts_) part.lock.lock();
+  for (Part& part : parts_) {
+    for (auto& segment : part.segments) pending.push_back(std::move(segment));
+    part.segments.clear();
   }
-  for (auto& segment : pending) {
+  for (Part& part : parts_) part.lock.unlock();
+
+  std::vector<const RecordHeader*> records;
+  for (const auto& segment : pending) {
     for (size_t offset = 0; offset < segment->used;) {
-      const std::byte* at = segment->data.get() + offset;
-      RecordHeader header;
-      std::memcpy(&header, at, sizeof header);
-      const auto* slots = reinterpret_cast<const uint64_t*>(at + sizeof header);
-      const char* text = reinterpret_cast<const char*>(at + sizeof header + header.count * sizeof(uint64_t));
-      if (static_cast<Kind>(header.kind) == Kind::Deferred) {
-        CapturedArguments args(slots, header.count);
-        formatted_.push_back(DebugRecord{formatKernel(text, args)});
-      } else {
-        formatted_.push_back(DebugRecord{std::string(text, header.textBytes)});
-      }
-      offset += header.bytes;
+      const auto* header = reinterpret_cast<const RecordHeader*>(segment->data.get() + offset);
+      records.push_back(header);
+      offset += header->bytes;
     }
-    segment->used = 0;
   }
-  std::lock_guard guard(lock_);
-  for (auto& segment : pending) {
-    if (segment->capacity == kSegmentBytes && spare_.size() < kSpareSegments) spare_.push_back(std::move(segment));
+  std::sort(records.begin(), records.end(),
+            [](const RecordHeader* a, const RecordHeader* b) { return a->sequence < b->sequence; });
+  formatted_.reserve(formatted_.size() + records.size());
+  for (const RecordHeader* header : records) {
+    const auto* at = reinterpret_cast<const std::byte*>(header);
+    const auto* slots = reinterpret_cast<const uint64_t*>(at + sizeof *header);
+    const char* text = reinterpret_cast<const char*>(at + sizeof *header + header->count * sizeof(uint64_t));
+    if (static_cast<Kind>(header->kind) == Kind::Deferred) {
+      CapturedArguments args(slots, header->count);
+      formatted_.push_back(DebugRecord{formatKernel(text, args)});
+    } else {
+      formatted_.push_back(DebugRecord{std::string(text, header->textBytes)});
+    }
   }
+  giveBack(pending);
 }
 
 std::vector<DebugRecord> DebugLog::records() {
@@ -106,12 +133,14 @@ std::string DebugLog::stream() {
 
 void DebugLog::clear() {
   std::lock_guard read(readMutex_);
-  std::lock_guard guard(lock_);
-  for (auto& segment : segments_) {
-    segment->used = 0;
-    if (segment->capacity == kSegmentBytes && spare_.size() < kSpareSegments) spare_.push_back(std::move(segment));
+  std::vector<std::unique_ptr<Segment>> dropped;
+  for (Part& part : parts_) part.lock.lock();
+  for (Part& part : parts_) {
+    for (auto& segment : part.segments) dropped.push_back(std::move(segment));
+    part.segments.clear();
   }
-  segments_.clear();
+  for (Part& part : parts_) part.lock.unlock();
+  giveBack(dropped);
   formatted_.clear();
 }
 

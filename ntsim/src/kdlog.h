@@ -1,14 +1,21 @@
 // The kernel debugger's record of DbgPrint calls, in call order. A call is
 // appended as its format and captured argument values (formatted when the
-// output is read) or as finished text. Records go into preallocated
-// segments under a spin lock, so that a call costs a copy of a few dozen
-// bytes; reading formats what is pending, once, and keeps the text.
+// output is read) or as finished text.
+//
+// Calls from many threads must not queue on one lock: the log has a few
+// parts, each with its own lock and preallocated segments, and a thread
+// appends to the part its thread slot picks. Every record takes a number
+// from the log's one counter while its part is locked, so the records of a
+// part are in number order; a read locks every part at once (so that no
+// numbered record is missing), takes their records, and puts them in
+// number order. Reading formats what is pending, once, and keeps the text.
 #pragma once
 
 #include "spinlock.h"
 
 #include <ntsim/ntsim.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -41,17 +48,24 @@ class DebugLog {
     size_t used = 0;
     std::unique_ptr<std::byte[]> data;
   };
+  struct alignas(64) Part {
+    SpinLock lock;  // guards segments
+    std::vector<std::unique_ptr<Segment>> segments;
+  };
   enum class Kind : uint8_t { Deferred, Text };
+  static constexpr size_t kParts = 8;
 
   void append(Kind kind, std::string_view text, const uint64_t* slots, unsigned count);
-  std::unique_ptr<Segment> takeSegment(size_t bytes);  // under lock_
-  // Moves every pending record into formatted_, in order (under readMutex_).
+  std::unique_ptr<Segment> takeSegment(size_t bytes);
+  void giveBack(std::vector<std::unique_ptr<Segment>>& segments);
+  // Moves every pending record into formatted_, in call order (under readMutex_).
   void formatPending();
 
-  SpinLock lock_;  // guards segments_ and spare_
-  std::vector<std::unique_ptr<Segment>> segments_;
+  Part parts_[kParts];
+  std::atomic<uint64_t> sequence_{0};
+  SpinLock spareLock_;  // guards spare_
   std::vector<std::unique_ptr<Segment>> spare_;
-  std::mutex readMutex_;  // guards formatted_; taken before lock_
+  std::mutex readMutex_;  // guards formatted_; taken before any part's lock
   std::vector<DebugRecord> formatted_;
 };
 
