@@ -238,11 +238,15 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   if (header->Type == NTSIM_MUTANT) {
     // Free or the caller's: taken at once. Held briefly by another thread: worth a short spin.
     auto* mutex = static_cast<PKMUTEX>(Object);
-    for (int spins = zeroTimeout ? 1 : 128; spins > 0; --spins) {
-      if (ntsim::tryAcquireMutex(mutex)) return STATUS_SUCCESS;
+    if (ntsim::tryAcquireMutex(mutex)) return STATUS_SUCCESS;
+    // Watched with plain reads, so that the spin does not take the line from the holder.
+    for (int spins = zeroTimeout ? 0 : 128; spins > 0; --spins) {
 #if defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();
 #endif
+      if (ntsim::stateOf(mutex).load(std::memory_order_relaxed) == 1 && ntsim::tryAcquireMutex(mutex)) {
+        return STATUS_SUCCESS;
+      }
     }
   }
   std::unique_lock lock(s.waitMutex);
