@@ -54,6 +54,11 @@ void SummaryReporter::Finalize() {
       std::fprintf(out, "  %dT %.0f (x%.2f)", threads, median(measured.perSecond),
                    median(measured.perSecond) / median(one->second.perSecond));
     }
+    std::fprintf(out, "\n  %-40s CPU ns/request", "");
+    for (const auto& [threads, measured] : byThreads) {
+      std::fprintf(out, "  %dT %.0f (x%.2f)", threads, median(measured.seconds) * 1e9,
+                   median(measured.seconds) / median(one->second.seconds));
+    }
     std::fprintf(out, "\n");
   }
   // A request's cost against the first variant of the same family: OpenHandles/x/read/1 vs /100.

@@ -22,7 +22,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
  private:
   struct Measured {
     std::vector<double> perSecond;  // requests per second of each repetition
-    std::vector<double> seconds;    // CPU seconds per request of each repetition (one thread)
+    std::vector<double> seconds;    // CPU seconds per request (all threads) of each repetition
   };
   // Keyed by the benchmark's name without its thread count, then by threads.
   std::map<std::string, std::map<int, Measured>> runs_;
