@@ -37,12 +37,19 @@ int findImage(struct dl_phdr_info* info, size_t, void* data) {
   return 1;
 }
 
+// A signal (a profiler's or a fuzzer's timer) may interrupt the copy; it is
+// tried again rather than failing the load.
 std::string copyModule(const std::string& path, const std::string& name) {
   static std::atomic<unsigned> counter{0};
   fs::path dir = fs::temp_directory_path() / ("ntsim-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   fs::path copy = dir / (std::to_string(counter.fetch_add(1)) + "-" + name + ".so");
-  fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
+  std::error_code error;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    fs::copy_file(path, copy, fs::copy_options::overwrite_existing, error);
+    if (error != std::errc::interrupted) break;
+  }
+  if (error) throw fs::filesystem_error("cannot copy the driver module", path, copy, error);
   return copy.string();
 }
 

@@ -27,7 +27,10 @@ const std::set<std::string> allowed_imports = {
     "IofCompleteRequest", "PoCallDriver", "PoStartNextPowerIrp", "PoSetPowerState", "PoRequestPowerIrp",
     "ExAllocatePoolWithTag", "ExFreePool", "KeInitializeEvent", "KeSetEvent", "KeWaitForSingleObject",
     "KeInitializeMutex", "KeReleaseMutex", "MmMapLockedPagesSpecifyCache", "RtlInitUnicodeString", "DbgPrint",
-    "memcpy", "memset", "memmove"};
+    "memcpy", "memset", "memmove",
+    // The x86 kernel exports its interlocked operations as fastcall routines, and mingw-w64's
+    // headers call them there rather than inlining them; on x64 they are always inlined.
+    "InterlockedCompareExchange", "InterlockedExchange"};
 
 struct Case {
     Arch arch;
