@@ -143,7 +143,9 @@ IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power) {
                  hex(location->MinorFunction) + ") sent to " + hex(reinterpret_cast<uintptr_t>(target)) +
                  " was not completed within the hang timeout" + (power ? " (bug check 0x9F/3)" : "") +
                  "; dispatch returned " + statusName(returned));
-    result.status = returned == STATUS_PENDING ? STATUS_TIMEOUT : returned;
+    // Windows would block the caller for good; a failure status (not the
+    // STATUS_TIMEOUT success code) makes sure no caller takes it for an answer.
+    result.status = returned == STATUS_PENDING ? STATUS_IO_TIMEOUT : returned;
     result.win32 = win32ErrorOf(result.status);
     return result;
   }

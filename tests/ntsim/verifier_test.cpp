@@ -144,7 +144,9 @@ TEST_F(VerifierTest, RequestNeverCompletedIsReportedAfterTheHangTimeout) {
   auto start = std::chrono::steady_clock::now();
   auto result = request(FAULTY_NEVER_COMPLETE, out, sizeof out);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_NE(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+  EXPECT_FALSE(NT_SUCCESS(result.status));
+  EXPECT_EQ(result.win32, 121u);  // ERROR_SEM_TIMEOUT
   std::string irp = named();
   expectOnly("IRP_NEVER_COMPLETED");
   // Completed late, the request goes quietly (and is freed).
