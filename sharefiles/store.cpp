@@ -34,7 +34,7 @@ static ULONG ReadStore(PDEVICE_EXTENSION Extension, PVOID Destination, ULONG Len
     return Count;
 }
 
-/* Zero-fills the store and copies in at most its size of the caller's bytes; returns the count. */
+/* Copies in at most the store's size of the caller's bytes and zero-fills the rest; returns the count. */
 static ULONG WriteStore(PDEVICE_EXTENSION Extension, PVOID Source, ULONG Length)
 {
     ULONG Count = Length <= StoreLength(Extension) ? Length : StoreLength(Extension);
@@ -42,9 +42,10 @@ static ULONG WriteStore(PDEVICE_EXTENSION Extension, PVOID Source, ULONG Length)
     if (!Extension->DataBuffer)
         return 0;
     LockStore(Extension);
-    RtlZeroMemory(Extension->DataBuffer, DATA_BUFFER_SIZE);
     if (Count)
         RtlCopyMemory(Extension->DataBuffer, Source, Count);
+    /* Only the tail: each byte of the store is written once. */
+    RtlZeroMemory((PUCHAR)Extension->DataBuffer + Count, DATA_BUFFER_SIZE - Count);
     UnlockStore(Extension);
     return Count;
 }
