@@ -14,6 +14,12 @@ constexpr bool kKeepFreeBlocks = false;
 constexpr bool kKeepFreeBlocks = true;
 #endif
 
+// Blocks of a size class start on a cache line and fill whole lines, so that
+// two threads' blocks (an IRP each, say) never share a line.
+constexpr size_t kLine = 64;
+size_t wholeLines(size_t bytes) { return (bytes + kLine - 1) / kLine * kLine; }
+void* allocateLines(size_t bytes) { return std::aligned_alloc(kLine, wholeLines(bytes)); }
+
 }  // namespace
 
 Lookaside::Lookaside(std::initializer_list<size_t> blockSizes, size_t depth)
@@ -57,7 +63,7 @@ void* Lookaside::allocate(size_t bytes) {
       return block;
     }
   }
-  return std::malloc(sizeClass->blockBytes);
+  return allocateLines(sizeClass->blockBytes);
 }
 
 void Lookaside::release(void* block, size_t bytes) {
