@@ -1,13 +1,16 @@
 // Remove locks, with the tag tracking Driver Verifier does.
 //
 // The count starts at 1. An acquire adds one; once the lock is removed an
-// acquire takes its increment back and fails with STATUS_DELETE_PENDING.
+// acquire fails with STATUS_DELETE_PENDING and changes nothing.
 // IoReleaseRemoveLockAndWaitEx marks the lock removed, drops the caller's
 // acquisition and the initial count, and waits for the count to reach zero.
 //
-// The count lives in the driver's IO_REMOVE_LOCK; ntsim changes it only
-// under the lock's record guard, together with the holds, so that the two
-// always agree. Readers (the wait, Machine::removeLockCount) read it atomically.
+// The count is the initial one plus the holds the record keeps, shard by
+// shard: an acquire or release touches only its own shard, under that
+// shard's guard, and so shares no cache line with threads on other shards.
+// The whole count is added up under every shard's guard (and written into
+// the driver's IO_REMOVE_LOCK then, where a debugger would read it); a
+// release adds it up only once the lock is marked removed, to wake the wait.
 #include "state.h"
 
 namespace ntsim {
@@ -30,37 +33,72 @@ bool checkSize(MachineState& s, const char* routine, PIO_REMOVE_LOCK lock, ULONG
 // The record of an initialised lock whose memory is still there, or nullptr.
 RemoveLockRecord* liveRecord(MachineState& s, PIO_REMOVE_LOCK lock) {
   RemoveLockRecord* record = s.removeLocks.find(lock);
-  if (record == nullptr) return nullptr;
-  std::lock_guard guard(record->guard);
-  return record->live ? record : nullptr;
+  return record != nullptr && record->live.load(std::memory_order_acquire) ? record : nullptr;
 }
 
-std::atomic_ref<volatile LONG> countOf(PIO_REMOVE_LOCK lock) { return std::atomic_ref<volatile LONG>(lock->IoCount); }
+std::atomic_ref<BOOLEAN> removedOf(PIO_REMOVE_LOCK lock) { return std::atomic_ref<BOOLEAN>(lock->Removed); }
 
-// Adds to the count (under the record's guard); returns the new count.
-LONG addCount(PIO_REMOVE_LOCK lock, LONG delta) {
-  LONG count = countOf(lock).load(std::memory_order_relaxed) + delta;
-  countOf(lock).store(count, std::memory_order_release);
+// The whole count, with every shard's guard held; also written into the lock.
+LONG wholeCount(RemoveLockRecord& record) {
+  size_t holds = 0;
+  for (const auto& shard : record.shards) holds += shard.holds.size();
+  LONG count = static_cast<LONG>(holds) + (record.initialHeld ? 1 : 0);
+  if (record.live.load(std::memory_order_relaxed)) {  // else the lock's memory is gone
+    std::atomic_ref<volatile LONG>(record.lock->IoCount).store(count, std::memory_order_relaxed);
+  }
   return count;
 }
 
-// Wakes a remove-and-wait once the count reached zero.
-void wakeDrain(MachineState& s) {
+LONG wholeCountOf(RemoveLockRecord& record) {
+  AllShardsGuard guard(record);
+  return wholeCount(record);
+}
+
+// Takes back the most recent acquisition with the tag from the shard, whose
+// guard is held; says whether there was one.
+bool takeHold(RemoveLockRecord::Shard& shard, PVOID tag) {
+  auto& holds = shard.holds;
+  for (size_t i = holds.size(); i-- > 0;) {
+    if (holds[i].tag != tag) continue;
+    holds.erase(holds.begin() + static_cast<std::ptrdiff_t>(i));
+    return true;
+  }
+  return false;
+}
+
+// A release of an acquisition made on another thread: the first shard
+// holding the tag gives back its most recent acquisition with it.
+bool takeHoldElsewhere(RemoveLockRecord& record, PVOID tag) {
+  AllShardsGuard guard(record);
+  if (!record.live.load(std::memory_order_relaxed)) return false;
+  for (auto& shard : record.shards) {
+    if (takeHold(shard, tag)) return true;
+  }
+  return false;
+}
+
+// Wakes a remove-and-wait if the count reached zero.
+void wakeDrainIfZero(MachineState& s, RemoveLockRecord& record) {
+  if (wholeCountOf(record) != 0) return;
   std::lock_guard guard(s.waitMutex);
   s.waitCv.notify_all();
 }
 
 }  // namespace
 
-LONG Machine::removeLockCount(PIO_REMOVE_LOCK lock) const { return countOf(lock).load(); }
+LONG Machine::removeLockCount(PIO_REMOVE_LOCK lock) const {
+  RemoveLockRecord* record = state_->removeLocks.find(lock);
+  if (record == nullptr) return std::atomic_ref<volatile LONG>(lock->IoCount).load();
+  return wholeCountOf(*record);
+}
 
 std::vector<PVOID> Machine::removeLockTags(PIO_REMOVE_LOCK lock) const {
   std::vector<PVOID> tags;
   RemoveLockRecord* record = state_->removeLocks.find(lock);
   if (record == nullptr) return tags;
-  std::lock_guard guard(record->guard);
-  if (!record->live) return tags;
-  for (const auto& hold : record->holds) tags.push_back(hold.tag);
+  AllShardsGuard guard(*record);
+  if (!record->live.load(std::memory_order_relaxed)) return tags;
+  for (const auto& hold : record->allHolds()) tags.push_back(hold.tag);
   return tags;
 }
 
@@ -71,14 +109,14 @@ void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const
   s.removeLocks.forEach([&](RemoveLockRecord& record) {
     auto address = reinterpret_cast<uintptr_t>(record.lock);
     if (address < low || address >= low + bytes) return;
-    std::lock_guard guard(record.guard);
-    if (!record.live) return;
-    for (const auto& hold : record.holds) {
+    AllShardsGuard guard(record);
+    if (!record.live.load(std::memory_order_relaxed)) return;
+    for (const auto& hold : record.allHolds()) {
       held.push_back(lockName(record.lock) + " held with tag " + hex(reinterpret_cast<uintptr_t>(hold.tag)) +
                      " acquired at " + (hold.file ? hold.file : "(null)") + ":" + std::to_string(hold.line));
     }
-    record.holds.clear();
-    record.live = false;
+    for (auto& shard : record.shards) shard.holds.clear();
+    record.live.store(false, std::memory_order_release);
   });
   for (auto& text : held) s.report("REMOVE_LOCK_HELD_AT_DELETE", text + " when " + owner + " was deleted");
 }
@@ -100,17 +138,20 @@ void IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG Max
   ntsim::RemoveLockRecord& record = s.removeLocks.findOrAdd(Lock);
   bool twice;
   {
-    std::lock_guard guard(record.guard);
-    twice = record.live;
-    record.live = true;
-    record.holds.clear();
-    record.holds.reserve(16);
+    ntsim::AllShardsGuard guard(record);
+    twice = record.live.load(std::memory_order_relaxed);
+    for (auto& shard : record.shards) {
+      shard.holds.clear();
+      shard.holds.reserve(16);
+    }
     std::memset(Lock, 0, sizeof *Lock);
     Lock->AllocateTag = AllocateTag;
     Lock->MaxLockedMinutes = MaxLockedMinutes;
     Lock->HighWatermark = HighWatermark;
     Lock->Signature = 0x4c4d5352;  // "RSML"
-    ntsim::countOf(Lock).store(1);
+    Lock->IoCount = 1;
+    record.initialHeld = true;
+    record.live.store(true, std::memory_order_release);
   }
   if (twice) s.report("REMOVE_LOCK_INITIALISED_TWICE", ntsim::lockName(Lock) + " initialised a second time");
 }
@@ -125,20 +166,19 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
   ntsim::RemoveLockRecord* record = s.removeLocks.find(RemoveLock);
   bool known = false;
   if (record != nullptr) {
-    std::lock_guard guard(record->guard);
-    if (record->live) {
-      known = true;
-      if (std::atomic_ref<BOOLEAN>(RemoveLock->Removed).load()) return STATUS_DELETE_PENDING;
-      ntsim::addCount(RemoveLock, 1);
-      record->holds.push_back({Tag, File, Line});
+    auto& shard = record->shardOfThisThread();
+    std::lock_guard guard(shard.guard);
+    known = record->live.load(std::memory_order_relaxed);
+    // Once removal began, acquisitions fail; the wait adds up the count under this guard too.
+    if (known && ntsim::removedOf(RemoveLock).load()) return STATUS_DELETE_PENDING;
+    if (known) {
+      shard.holds.push_back({Tag, File, Line});
+      return STATUS_SUCCESS;
     }
   }
-  if (!known) {
-    s.report("REMOVE_LOCK_UNKNOWN", "IoAcquireRemoveLockEx on " + ntsim::lockName(RemoveLock) +
-                                        ", which was never initialised");
-    return STATUS_INVALID_PARAMETER;
-  }
-  return STATUS_SUCCESS;
+  s.report("REMOVE_LOCK_UNKNOWN", "IoAcquireRemoveLockEx on " + ntsim::lockName(RemoveLock) +
+                                      ", which was never initialised");
+  return STATUS_INVALID_PARAMETER;
 }
 
 void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
@@ -148,19 +188,16 @@ void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
     return;
   }
   ntsim::checkSize(s, "IoReleaseRemoveLockEx", RemoveLock, RemlockSize);
+  ntsim::RemoveLockRecord* record = s.removeLocks.find(RemoveLock);
   bool found = false;
-  LONG left = 1;
-  if (ntsim::RemoveLockRecord* record = s.removeLocks.find(RemoveLock)) {
-    std::lock_guard guard(record->guard);
-    auto& holds = record->holds;
-    // The most recent acquisition with the tag goes, as the kernel's tracking list finds it first.
-    for (size_t i = holds.size(); record->live && i-- > 0;) {
-      if (holds[i].tag != Tag) continue;
-      holds.erase(holds.begin() + static_cast<std::ptrdiff_t>(i));
-      left = ntsim::addCount(RemoveLock, -1);
-      found = true;
-      break;
+  if (record != nullptr) {
+    {
+      // Most releases come from the thread that acquired.
+      auto& shard = record->shardOfThisThread();
+      std::lock_guard guard(shard.guard);
+      found = record->live.load(std::memory_order_relaxed) && ntsim::takeHold(shard, Tag);
     }
+    if (!found) found = ntsim::takeHoldElsewhere(*record, Tag);
   }
   if (!found) {
     s.report("REMOVE_LOCK_RELEASE_UNKNOWN_TAG", "IoReleaseRemoveLockEx on " + ntsim::lockName(RemoveLock) +
@@ -168,7 +205,7 @@ void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
                                                     ", which holds no acquisition (0xC4/0xD5)");
     return;
   }
-  if (left == 0) ntsim::wakeDrain(s);
+  if (ntsim::removedOf(RemoveLock).load()) ntsim::wakeDrainIfZero(s, *record);
 }
 
 void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
@@ -187,23 +224,18 @@ void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
     s.report("WAIT_AT_DISPATCH_LEVEL", "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) +
                                            " above PASSIVE_LEVEL");
   }
-  {
-    std::lock_guard guard(record->guard);
-    std::atomic_ref<BOOLEAN>(RemoveLock->Removed).store(TRUE);
-  }
+  ntsim::removedOf(RemoveLock).store(TRUE);
   IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);
-  LONG left;
   {
-    std::lock_guard guard(record->guard);
-    left = ntsim::addCount(RemoveLock, -1);  // the initial count
+    ntsim::AllShardsGuard guard(*record);
+    record->initialHeld = false;
   }
-  if (left == 0) ntsim::wakeDrain(s);
   std::unique_lock lock(s.waitMutex);
-  bool drained = s.waitCv.wait_for(lock, s.hangTimeout, [&] { return ntsim::countOf(RemoveLock).load() <= 0; });
+  bool drained = s.waitCv.wait_for(lock, s.hangTimeout, [&] { return ntsim::wholeCountOf(*record) <= 0; });
   lock.unlock();
   if (!drained) {
     s.report("REMOVE_LOCK_NEVER_DRAINED", "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) +
-                                              " still counted " + std::to_string(ntsim::countOf(RemoveLock).load()) +
+                                              " still counted " + std::to_string(ntsim::wholeCountOf(*record)) +
                                               " after the hang timeout");
   }
 }

@@ -2,6 +2,12 @@
 
 namespace ntsim {
 
+std::vector<RemoveLockRecord::Hold> RemoveLockRecord::allHolds() const {
+  std::vector<Hold> all;
+  for (const Shard& shard : shards) all.insert(all.end(), shard.holds.begin(), shard.holds.end());
+  return all;
+}
+
 size_t RemoveLockTable::home(PIO_REMOVE_LOCK lock) {
   auto address = reinterpret_cast<uintptr_t>(lock);
   return static_cast<size_t>((static_cast<uint64_t>(address >> 3) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));

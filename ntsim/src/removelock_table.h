@@ -4,13 +4,17 @@
 // Every request a driver handles acquires and releases its remove lock, so
 // finding a lock's record must not serialise the machine: the records sit in
 // an open-addressed table that readers probe without a lock (a lock's slot,
-// once taken, keeps its address for the life of the machine), and each
-// record has its own small lock for its holds. A record outlives the memory
-// of its lock (it is marked not live when the device goes), so a late call
-// on a deleted lock finds a record that says so, never freed memory.
+// once taken, keeps its address for the life of the machine). A record keeps
+// its holds in a few shards, each with its own small lock and cache line,
+// and a thread records its acquisitions in the shard its slot picks: threads
+// serving requests side by side on one device then share only the lock's
+// count, as they do on Windows. A record outlives the memory of its lock (it
+// is marked not live when the device goes), so a late call on a deleted lock
+// finds a record that says so, never freed memory.
 #pragma once
 
 #include "spinlock.h"
+#include "thread_slot.h"
 
 #include <wdm.h>
 
@@ -28,12 +32,44 @@ struct RemoveLockRecord {
     PCSTR file;  // kept by address, as Windows keeps it: the caller's __FILE__
     ULONG line;
   };
+  struct alignas(64) Shard {
+    SpinLock guard;           // guards holds, and the count's changes made with them
+    std::vector<Hold> holds;  // in acquisition order
+  };
+  static constexpr size_t kShards = 4;
+
   explicit RemoveLockRecord(PIO_REMOVE_LOCK at) : lock(at) {}
 
+  Shard& shardOfThisThread() { return shards[threadSlot() % kShards]; }
+  void lockAll() {
+    for (Shard& shard : shards) shard.guard.lock();
+  }
+  void unlockAll() {
+    for (size_t i = kShards; i-- > 0;) shards[i].guard.unlock();
+  }
+  // Every hold, shard by shard, each shard's oldest first; with every shard's
+  // guard held. The holds of one thread come out in the order it acquired
+  // them; acquisitions of threads side by side have no order to keep.
+  std::vector<Hold> allHolds() const;
+
   const PIO_REMOVE_LOCK lock;
-  SpinLock guard;           // guards what follows
-  bool live = false;        // initialised, and its memory still there
-  std::vector<Hold> holds;  // in acquisition order
+  // Initialised, and its memory still there; changed only with every shard's guard held.
+  std::atomic<bool> live{false};
+  // The count's initial 1, until a remove-and-wait drops it; guarded by every shard's guard.
+  bool initialHeld = false;
+  Shard shards[kShards];
+};
+
+// Holds every shard's guard of a record for the scope.
+class AllShardsGuard {
+ public:
+  explicit AllShardsGuard(RemoveLockRecord& record) : record_(record) { record_.lockAll(); }
+  ~AllShardsGuard() { record_.unlockAll(); }
+  AllShardsGuard(const AllShardsGuard&) = delete;
+  AllShardsGuard& operator=(const AllShardsGuard&) = delete;
+
+ private:
+  RemoveLockRecord& record_;
 };
 
 class RemoveLockTable {

@@ -1,0 +1,103 @@
+// What ntsim keeps per thread: the slot its per-thread parts (remove-lock
+// shards, lookaside lists, the debugger log) are picked by, and a remove
+// lock used from many threads at once. Run under ThreadSanitizer as well.
+#include "inproc.h"
+#include "ntsim/src/thread_slot.h"
+
+#include <barrier>
+#include <chrono>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace pdkit::test {
+namespace {
+
+std::set<unsigned> slotsOfThreadsAliveTogether(int count) {
+  std::vector<unsigned> slots(count);
+  std::barrier together(count);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([&, i] {
+      slots[i] = ntsim::threadSlot();
+      together.arrive_and_wait();  // none ends before all have taken theirs
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  return {slots.begin(), slots.end()};
+}
+
+TEST(ThreadSlotTest, ThreadsAliveTogetherHoldDifferentSlots) {
+  EXPECT_EQ(slotsOfThreadsAliveTogether(8).size(), 8u);
+}
+
+TEST(ThreadSlotTest, ThreadsStartedOneAfterAnotherDoNotDrift) {
+  // Each batch's threads end before the next starts: the same low slots serve every batch.
+  const std::set<unsigned> first = slotsOfThreadsAliveTogether(4);
+  for (int batch = 0; batch < 20; ++batch) EXPECT_EQ(slotsOfThreadsAliveTogether(4), first) << "batch " << batch;
+  EXPECT_LT(*first.rbegin(), 4u + 1) << "4 threads (and this one) need no slot above 4";
+}
+
+TEST(ThreadSlotTest, AThreadKeepsItsSlot) {
+  const unsigned mine = ntsim::threadSlot();
+  slotsOfThreadsAliveTogether(3);
+  EXPECT_EQ(ntsim::threadSlot(), mine);
+}
+
+PVOID tag(uintptr_t value) { return reinterpret_cast<PVOID>(value); }
+
+class RemoveLockThreadsTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    IoInitializeRemoveLock(&lock, 0x6B636F4C, 0, 0);
+  }
+  IO_REMOVE_LOCK lock;
+};
+
+// Requests served side by side on one device: each thread's acquisitions
+// are counted and listed (in the order it made them), and any thread may
+// give back any of them, the remover's wait included.
+TEST_F(RemoveLockThreadsTest, AcquisitionsOfManyThreadsAreCountedAndReleasedAnywhere) {
+  constexpr int kThreads = 6, kEach = 3;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int n = 0; n < kEach; ++n) EXPECT_EQ(IoAcquireRemoveLock(&lock, tag(0x100 * (t + 1) + n)), STATUS_SUCCESS);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(machine->removeLockCount(&lock), 1 + kThreads * kEach);
+  auto tags = machine->removeLockTags(&lock);
+  ASSERT_EQ(tags.size(), size_t{kThreads * kEach});
+  for (int t = 0; t < kThreads; ++t) {
+    std::vector<PVOID> mine;
+    for (PVOID each : tags) {
+      if (reinterpret_cast<uintptr_t>(each) / 0x100 == uintptr_t(t + 1)) mine.push_back(each);
+    }
+    EXPECT_EQ(mine, (std::vector<PVOID>{tag(0x100 * (t + 1)), tag(0x100 * (t + 1) + 1), tag(0x100 * (t + 1) + 2)}))
+        << "thread " << t;
+  }
+  // This thread gives back every acquisition but one; another thread removes and waits for the last.
+  for (int t = 0; t < kThreads; ++t) {
+    for (int n = 0; n < kEach; ++n) {
+      if (t != 0 || n != 0) IoReleaseRemoveLock(&lock, tag(0x100 * (t + 1) + n));
+    }
+  }
+  EXPECT_EQ(machine->removeLockCount(&lock), 2);
+  EXPECT_EQ(machine->removeLockTags(&lock), std::vector<PVOID>{tag(0x100)});
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, tag(0x1)), STATUS_SUCCESS);
+  std::thread remover([this] { IoReleaseRemoveLockAndWait(&lock, tag(0x1)); });
+  while (IoAcquireRemoveLock(&lock, tag(0x2)) == STATUS_SUCCESS) IoReleaseRemoveLock(&lock, tag(0x2));
+  // The remover gives back its own acquisition and the initial count, then waits for the request in flight.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (machine->removeLockCount(&lock) != 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  EXPECT_EQ(machine->removeLockCount(&lock), 1);
+  IoReleaseRemoveLock(&lock, tag(0x100));
+  remover.join();
+  EXPECT_EQ(machine->removeLockCount(&lock), 0);
+  EXPECT_TRUE(machine->removeLockTags(&lock).empty());
+}
+
+}  // namespace
+}  // namespace pdkit::test
