@@ -4,7 +4,11 @@
 #include "thread_slot.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
 
 namespace ntsim {
 namespace {
@@ -13,7 +17,7 @@ constexpr size_t kSegmentBytes = 64 * 1024;
 constexpr size_t kSpareSegments = 64;  // up to 4 MiB kept for reuse after a clear or a read
 
 struct RecordHeader {
-  uint64_t sequence;   // the call's place among all calls
+  uint64_t stamp;      // when the call was made: its place among all calls
   uint32_t bytes;      // the whole record, a multiple of 8
   uint32_t textBytes;  // the format or the text, without a terminator
   uint8_t kind;
@@ -27,6 +31,15 @@ size_t recordBytes(size_t textBytes, unsigned count) {
 }
 
 constexpr size_t kPreallocated = 2;  // segments ready before the first call
+
+// A time that every thread reads without writing anything shared.
+uint64_t timeStamp() {
+#if defined(__x86_64__) || defined(__i386__)
+  return __rdtsc();
+#else
+  return static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+#endif
+}
 
 }  // namespace
 
@@ -64,7 +77,9 @@ void DebugLog::append(Kind kind, std::string_view text, const uint64_t* slots, u
     part.segments.push_back(takeSegment(bytes));
     tail = part.segments.back().get();
   }
-  RecordHeader header{sequence_.fetch_add(1, std::memory_order_relaxed), static_cast<uint32_t>(bytes),
+  // Rising within the part even if a thread moves to a core whose counter lags.
+  part.lastStamp = std::max(timeStamp(), part.lastStamp + 1);
+  RecordHeader header{part.lastStamp, static_cast<uint32_t>(bytes),
                       static_cast<uint32_t>(text.size()), static_cast<uint8_t>(kind), static_cast<uint8_t>(count),
                       {}};
   std::byte* at = tail->data.get() + tail->used;
@@ -100,8 +115,8 @@ void DebugLog::formatPending() {
       offset += header->bytes;
     }
   }
-  std::sort(records.begin(), records.end(),
-            [](const RecordHeader* a, const RecordHeader* b) { return a->sequence < b->sequence; });
+  std::stable_sort(records.begin(), records.end(),
+                   [](const RecordHeader* a, const RecordHeader* b) { return a->stamp < b->stamp; });
   formatted_.reserve(formatted_.size() + records.size());
   for (const RecordHeader* header : records) {
     const auto* at = reinterpret_cast<const std::byte*>(header);

@@ -4,11 +4,14 @@
 //
 // Calls from many threads must not queue on one lock: the log has a few
 // parts, each with its own lock and preallocated segments, and a thread
-// appends to the part its thread slot picks. Every record takes a number
-// from the log's one counter while its part is locked, so the records of a
-// part are in number order; a read locks every part at once (so that no
-// numbered record is missing), takes their records, and puts them in
-// number order. Reading formats what is pending, once, and keeps the text.
+// appends to the part its thread slot picks. Every record is stamped with
+// the processor's time-stamp counter while its part is locked (a shared
+// counter would pass one cache line between every two calls of threads side
+// by side), kept rising within the part, so the records of a part are in
+// stamp order; a read locks every part at once (so that no record stamped
+// before it is missing), takes their records, and puts them in stamp order.
+// Calls of different threads within a few nanoseconds of each other have no
+// order to keep. Reading formats what is pending, once, and keeps the text.
 #pragma once
 
 #include "spinlock.h"
@@ -49,8 +52,9 @@ class DebugLog {
     std::unique_ptr<std::byte[]> data;
   };
   struct alignas(64) Part {
-    SpinLock lock;  // guards segments
+    SpinLock lock;  // guards what follows
     std::vector<std::unique_ptr<Segment>> segments;
+    uint64_t lastStamp = 0;
   };
   enum class Kind : uint8_t { Deferred, Text };
   static constexpr size_t kParts = 8;
@@ -62,7 +66,6 @@ class DebugLog {
   void formatPending();
 
   Part parts_[kParts];
-  std::atomic<uint64_t> sequence_{0};
   SpinLock spareLock_;  // guards spare_
   std::vector<std::unique_ptr<Segment>> spare_;
   std::mutex readMutex_;  // guards formatted_; taken before any part's lock
