@@ -41,8 +41,10 @@ void driverPath(benchmark::State& state, const DriverKind* kind, Op op, ULONG by
   clock.stop();
 
   // The floor moves the bytes the request moved: a 2000-byte transfer moves
-  // the store's 1024, a description refused for a short buffer moves none.
-  RequestFloor floor(request.information());
+  // the store's 1024, a description refused for a short buffer moves none;
+  // a write also zeroes the rest of the store.
+  const size_t moved = request.information();
+  RequestFloor floor(moved, op == Op::Write && moved < DATA_BUFFER_SIZE ? DATA_BUFFER_SIZE - moved : 0);
   double floorNs = nanosecondsPerCall(floor, state.iterations());
   double pathNs = clock.nanosecondsPer(state.iterations());
   state.counters["floor_ns"] = floorNs;

@@ -1,7 +1,8 @@
 // The floor of a request: the least any implementation of a read or write
 // of n bytes pays. The bytes moved once (memcpy), the remove lock's count
 // taken and given back (an atomic increment and decrement) and the store's
-// lock taken and released (an uncontended mutex).
+// lock taken and released (an uncontended mutex). A write replaces the whole
+// store, so its floor also zeroes the store's bytes past the caller's.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -18,13 +19,15 @@ namespace pdbench {
 
 class RequestFloor {
  public:
-  explicit RequestFloor(size_t bytes) : source_(bytes, 0x5A), destination_(bytes) {}
+  explicit RequestFloor(size_t bytes, size_t zeroed = 0)
+      : source_(bytes, 0x5A), destination_(bytes + zeroed), zeroed_(zeroed) {}
 
   void operator()() {
     count_.fetch_add(1);
     {
       std::lock_guard lock(mutex_);
       std::memcpy(destination_.data(), source_.data(), source_.size());
+      if (zeroed_ != 0) std::memset(destination_.data() + source_.size(), 0, zeroed_);
     }
     count_.fetch_sub(1);
     benchmark::ClobberMemory();
@@ -33,6 +36,7 @@ class RequestFloor {
  private:
   std::vector<uint8_t> source_;
   std::vector<uint8_t> destination_;
+  size_t zeroed_;
   std::atomic<long> count_{1};
   std::mutex mutex_;
 };
