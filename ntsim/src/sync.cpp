@@ -248,6 +248,14 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         return STATUS_SUCCESS;
       }
     }
+    // Still held: its holder may have lost its core to a thread like this
+    // one. Handing the core over a few times is cheaper than going to sleep.
+    for (int yields = zeroTimeout ? 0 : 16; yields > 0; --yields) {
+      std::this_thread::yield();
+      if (ntsim::stateOf(mutex).load(std::memory_order_relaxed) == 1 && ntsim::tryAcquireMutex(mutex)) {
+        return STATUS_SUCCESS;
+      }
+    }
   }
   std::unique_lock lock(s.waitMutex);
   s.waiters.fetch_add(1, std::memory_order_seq_cst);
