@@ -5,7 +5,8 @@
 // Calls from many threads must not queue on one lock: the log has a few
 // parts, each with its own lock and preallocated segments, and a thread
 // appends to the part its thread slot picks. Every record is stamped with
-// the processor's time-stamp counter while its part is locked (a shared
+// the processor's time-stamp counter (the monotonic clock where the counter
+// is not invariant) while its part is locked (a shared
 // counter would pass one cache line between every two calls of threads side
 // by side), kept rising within the part, so the records of a part are in
 // stamp order; a read locks every part at once (so that no record stamped
