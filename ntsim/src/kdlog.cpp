@@ -39,7 +39,7 @@ constexpr size_t kPreallocated = 2;  // segments ready before the first call
 bool invariantTimeStampCounter() {
 #if defined(__x86_64__) || defined(__i386__)
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid_max(0x80000000, nullptr) < 0x80000007) return false;
+  if (static_cast<unsigned>(__get_cpuid_max(0x80000000, nullptr)) < 0x80000007u) return false;
   __get_cpuid(0x80000007, &eax, &ebx, &ecx, &edx);
   return (edx & (1u << 8)) != 0;
 #else
