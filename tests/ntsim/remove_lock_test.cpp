@@ -16,6 +16,15 @@ class RemoveLockTest : public MachineTest {
     MachineTest::SetUp();
     IoInitializeRemoveLock(&lock, 0x6B636F4C, 0, 0);
   }
+  // A device whose extension is an initialised remove lock, which goes when the device is deleted.
+  void createDeviceWithLock(PDEVICE_OBJECT& device, PIO_REMOVE_LOCK& inDevice) {
+    ASSERT_EQ(IoCreateDevice(machine->createDriverObject(), sizeof(IO_REMOVE_LOCK), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                             FALSE, &device),
+              STATUS_SUCCESS);
+    inDevice = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
+    IoInitializeRemoveLock(inDevice, 0x7665444C, 0, 0);
+  }
+
   IO_REMOVE_LOCK lock;
 };
 
@@ -110,12 +119,9 @@ TEST_F(RemoveLockTest, InitialisingTwiceIsReported) {
 
 TEST_F(RemoveLockTest, LockHeldWhenItsDeviceIsDeletedIsReported) {
   expectViolations = true;
-  PDRIVER_OBJECT driver = machine->createDriverObject();
   PDEVICE_OBJECT device = nullptr;
-  ASSERT_EQ(IoCreateDevice(driver, sizeof(IO_REMOVE_LOCK), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-            STATUS_SUCCESS);
-  auto* inDevice = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
-  IoInitializeRemoveLock(inDevice, 0x7665444C, 0, 0);
+  PIO_REMOVE_LOCK inDevice = nullptr;
+  ASSERT_NO_FATAL_FAILURE(createDeviceWithLock(device, inDevice));
   IoAcquireRemoveLockEx(inDevice, tag(0x77), "drvmain.c", 123, sizeof(IO_REMOVE_LOCK));
   std::string lockAddress = hexAddress(inDevice);
   IoDeleteDevice(device);
@@ -132,12 +138,9 @@ TEST_F(RemoveLockTest, LockHeldWhenItsDeviceIsDeletedIsReported) {
 // the earlier one, and its deletion report names where it was taken.
 TEST_F(RemoveLockTest, ReleaseGivesBackTheLatestAcquisitionOfItsTag) {
   expectViolations = true;
-  PDRIVER_OBJECT driver = machine->createDriverObject();
   PDEVICE_OBJECT device = nullptr;
-  ASSERT_EQ(IoCreateDevice(driver, sizeof(IO_REMOVE_LOCK), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-            STATUS_SUCCESS);
-  auto* inDevice = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
-  IoInitializeRemoveLock(inDevice, 0x7665444C, 0, 0);
+  PIO_REMOVE_LOCK inDevice = nullptr;
+  ASSERT_NO_FATAL_FAILURE(createDeviceWithLock(device, inDevice));
   IoAcquireRemoveLockEx(inDevice, tag(0x5), "first.c", 10, sizeof(IO_REMOVE_LOCK));
   IoAcquireRemoveLockEx(inDevice, tag(0x6), "other.c", 20, sizeof(IO_REMOVE_LOCK));
   IoAcquireRemoveLockEx(inDevice, tag(0x5), "second.c", 30, sizeof(IO_REMOVE_LOCK));
@@ -155,12 +158,9 @@ TEST_F(RemoveLockTest, ReleaseGivesBackTheLatestAcquisitionOfItsTag) {
 // A lock whose device is gone is unknown again: later calls on its memory are reported, not tracked.
 TEST_F(RemoveLockTest, ALockWhoseDeviceWasDeletedIsNoLongerKnown) {
   expectViolations = true;
-  PDRIVER_OBJECT driver = machine->createDriverObject();
   PDEVICE_OBJECT device = nullptr;
-  ASSERT_EQ(IoCreateDevice(driver, sizeof(IO_REMOVE_LOCK), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-            STATUS_SUCCESS);
-  auto* inDevice = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
-  IoInitializeRemoveLock(inDevice, 0x7665444C, 0, 0);
+  PIO_REMOVE_LOCK inDevice = nullptr;
+  ASSERT_NO_FATAL_FAILURE(createDeviceWithLock(device, inDevice));
   // Kept past its deletion by a reference, as a driver's late call would find it.
   ASSERT_EQ(IoGetAttachedDeviceReference(device), device);
   IoDeleteDevice(device);
