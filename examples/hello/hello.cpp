@@ -33,9 +33,33 @@ static NTSTATUS HelloDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return HelloComplete(Irp, STATUS_SUCCESS, In < Out ? In : Out);
 }
 
+static PDEVICE_OBJECT HelloLower(PDEVICE_OBJECT DeviceObject) {
+  return *(PDEVICE_OBJECT *)DeviceObject->DeviceExtension;
+}
+
+// Plug and Play belongs to the bus driver below: every request goes down,
+// those a function driver must succeed with success. The removal takes the
+// device down after the bus has seen it. (A driver with requests of its own
+// in flight would wait for them on a remove lock first.)
 static NTSTATUS HelloPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return HelloComplete(Irp, STATUS_SUCCESS, 0);
+  PDEVICE_OBJECT Lower = HelloLower(DeviceObject);
+  UCHAR Minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  if (Minor <= IRP_MN_CANCEL_STOP_DEVICE || Minor == IRP_MN_SURPRISE_REMOVAL) Irp->IoStatus.Status = STATUS_SUCCESS;
+  IoSkipCurrentIrpStackLocation(Irp);
+  NTSTATUS Status = IoCallDriver(Lower, Irp);
+  if (Minor == IRP_MN_REMOVE_DEVICE) {
+    IoDetachDevice(Lower);
+    IoDeleteDevice(DeviceObject);
+  }
+  return Status;
+}
+
+// Power is the bus driver's business too.
+static NTSTATUS HelloPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UCHAR Minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  if (Minor == IRP_MN_SET_POWER || Minor == IRP_MN_QUERY_POWER) PoStartNextPowerIrp(Irp);
+  IoSkipCurrentIrpStackLocation(Irp);
+  return PoCallDriver(HelloLower(DeviceObject), Irp);
 }
 
 static NTSTATUS HelloAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
@@ -59,7 +83,7 @@ static NTSTATUS HelloAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
 static void HelloUnload(PDRIVER_OBJECT DriverObject) {
   PDEVICE_OBJECT DeviceObject = DriverObject->DeviceObject;
   if (DeviceObject != NULL) {
-    IoDetachDevice(*(PDEVICE_OBJECT *)DeviceObject->DeviceExtension);
+    IoDetachDevice(HelloLower(DeviceObject));
     IoDeleteDevice(DeviceObject);
   }
   DbgPrint("hello: goodbye\r\n");
@@ -71,6 +95,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = HelloCreateClose;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = HelloDeviceControl;
   DriverObject->MajorFunction[IRP_MJ_PNP] = HelloPnp;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = HelloPower;
   DriverObject->DriverExtension->AddDevice = HelloAddDevice;
   DriverObject->DriverUnload = HelloUnload;
   DbgPrint("hello: DriverEntry\r\n");

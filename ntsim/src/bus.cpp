@@ -1,6 +1,9 @@
 // The root bus: the bus driver below every root-enumerated device. Its
 // answers are scriptable per device, and it records every IRP that reaches
-// the bottom of a stack.
+// the bottom of a stack. As a bus driver's physical device object it
+// completes the requests a PDO completes (start, stop, removal and their
+// queries, capabilities) and leaves the preset STATUS_NOT_SUPPORTED on the
+// rest; wait-wake and power-sequence IRPs, which it cannot honour, too.
 #include "state.h"
 
 #include <thread>
@@ -58,6 +61,7 @@ void record(BusDevice& bus, PIO_STACK_LOCATION location, NTSTATUS status) {
 NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   auto& s = M();
   BusDevice& bus = busOf(pdo);
+  if (IrpHeader* h = headerOf(irp)) h->reachedBus.store(true);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;  // what the bus does not handle keeps its status
   bool pend;
@@ -97,6 +101,7 @@ NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP irp) {
 NTSTATUS busPower(PDEVICE_OBJECT pdo, PIRP irp) {
   auto& s = M();
   BusDevice& bus = busOf(pdo);
+  if (IrpHeader* h = headerOf(irp)) h->reachedBus.store(true);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
   bool pend;

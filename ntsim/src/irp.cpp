@@ -76,6 +76,7 @@ void checkStartNext(MachineState& s, PIRP irp, IrpHeader* h) {
 void finish(PIRP irp, IrpHeader* h, UCHAR major, UCHAR minor) {
   auto& s = M();
   h->completed.store(true, std::memory_order_release);
+  if (h->busPdo != nullptr) checkBusRules(s, irp, h, major, minor);
   if (major == IRP_MJ_POWER && (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER)) {
     checkStartNext(s, irp, h);
     if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(irp->IoStatus.Status)) {

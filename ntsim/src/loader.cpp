@@ -122,8 +122,7 @@ DeviceNode& Machine::addDevice(Driver& driver) {
   node->pdo_ = createPhysicalDevice(s);
   if (node->pdo_ == nullptr) throw std::runtime_error("the root bus could not create a physical device object");
   node->pdo_->DeviceObjectExtension->node = node.get();
-  PDRIVER_ADD_DEVICE addRoutine = driver.object()->DriverExtension->AddDevice;
-  node->addStatus_ = addRoutine != nullptr ? addRoutine(driver.object(), node->pdo_) : STATUS_NOT_SUPPORTED;
+  node->addStatus_ = callAddDevice(*node);
   std::lock_guard lock(s.objectMutex);
   s.nodes.push_back(std::move(node));
   return *s.nodes.back();

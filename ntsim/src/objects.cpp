@@ -6,7 +6,8 @@
 
 namespace ntsim {
 
-void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner);
+void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner,
+                         bool removing);
 
 std::u16string upperName(const UNICODE_STRING& name) {
   std::u16string out;
@@ -122,7 +123,7 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   }
   std::string owner = deviceName(DeviceObject);
   lock.unlock();
-  forgetRemoveLocksIn(s, DeviceObject->DeviceExtension, ext->extensionSize, owner);
+  forgetRemoveLocksIn(s, DeviceObject->DeviceExtension, ext->extensionSize, owner, ext->removalSent);
   lock.lock();
   // Open handles keep the object until the last close, as references do on Windows.
   if (DeviceObject->ReferenceCount > 0) {

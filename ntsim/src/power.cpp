@@ -58,6 +58,7 @@ IoResult Machine::powerIrp(DeviceNode& node, UCHAR minor, POWER_STATE_TYPE type,
   }
   PIRP irp = buildPowerIrp(target, minor, type, state, action);
   headerOf(irp)->onComplete = signalDone;
+  headerOf(irp)->busPdo = node.pdo();
   return sendAndWait(target, irp, true);
 }
 
@@ -117,6 +118,10 @@ void PoStartNextPowerIrp(PIRP Irp) {
   recordStartNext(Irp);
   if (headerOf(Irp) == nullptr) return;
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+  if (location->MajorFunction == IRP_MJ_POWER && location->MinorFunction == IRP_MN_WAIT_WAKE) {
+    s.report("PO_START_NEXT_FOR_WAIT_WAKE", "PoStartNextPowerIrp called for IRP_MN_WAIT_WAKE " + describeIrp(Irp) +
+                                                "; only query and set power IRPs are started one after another");
+  }
   PDEVICE_OBJECT device = location->DeviceObject;
   if (!isSerialised(location) || device == nullptr || device->DeviceObjectExtension == nullptr) return;
   PIRP waiting = nullptr;
@@ -162,6 +167,14 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
   if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE) {
     return STATUS_INVALID_PARAMETER_2;
   }
+  // A device query or set names a state from D0 to D3; there is no IRP for any other.
+  if (MinorFunction != IRP_MN_WAIT_WAKE &&
+      (PowerState.DeviceState < PowerDeviceD0 || PowerState.DeviceState > PowerDeviceD3)) {
+    s.report("PO_REQUEST_INVALID_POWER_STATE",
+             "PoRequestPowerIrp for device power state " + std::to_string(static_cast<int>(PowerState.DeviceState)) +
+                 ", which is not D0 to D3; no IRP was sent (STATUS_INVALID_PARAMETER_3)");
+    return STATUS_INVALID_PARAMETER_3;
+  }
   {
     std::lock_guard lock(s.faultMutex);
     if (s.faults.powerRequest > 0) {
@@ -196,6 +209,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     releaseIrp(done);
   };
   if (Irp != nullptr && MinorFunction == IRP_MN_WAIT_WAKE) *Irp = irp;
+  headerOf(irp)->busPdo = busPdoBelow(DeviceObject);
   PoCallDriver(target, irp);
   return STATUS_PENDING;
 }

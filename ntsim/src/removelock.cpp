@@ -103,14 +103,17 @@ std::vector<PVOID> Machine::removeLockTags(PIO_REMOVE_LOCK lock) const {
 }
 
 // Called when the memory a lock lives in goes away (IoDeleteDevice).
-void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner) {
+void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner,
+                         bool removing) {
   std::vector<std::string> held;
+  std::vector<std::string> notAwaited;
   auto low = reinterpret_cast<uintptr_t>(begin);
   s.removeLocks.forEach([&](RemoveLockRecord& record) {
     auto address = reinterpret_cast<uintptr_t>(record.lock);
     if (address < low || address >= low + bytes) return;
     AllShardsGuard guard(record);
     if (!record.live.load(std::memory_order_relaxed)) return;
+    if (removing && record.initialHeld) notAwaited.push_back(lockName(record.lock));
     for (const auto& hold : record.allHolds()) {
       held.push_back(lockName(record.lock) + " held with tag " + hex(reinterpret_cast<uintptr_t>(hold.tag)) +
                      " acquired at " + (hold.file ? hold.file : "(null)") + ":" + std::to_string(hold.line));
@@ -119,6 +122,11 @@ void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const
     record.live.store(false, std::memory_order_release);
   });
   for (auto& text : held) s.report("REMOVE_LOCK_HELD_AT_DELETE", text + " when " + owner + " was deleted");
+  for (auto& text : notAwaited) {
+    s.report("REMOVE_LOCK_NOT_AWAITED", text + " of " + owner +
+                                            " was never released with IoReleaseRemoveLockAndWait before the removed "
+                                            "device was deleted (Static Driver Verifier: RemoveLockMnRemove)");
+  }
 }
 
 }  // namespace ntsim

@@ -25,6 +25,7 @@ struct _DEVOBJ_EXTENSION {
   ULONG extensionSize = 0;
   bool deletePending = false;           // IoDeleteDevice called while handles were open
   ntsim::DeviceNode* node = nullptr;    // set on physical device objects of the root bus
+  bool removalSent = false;             // IRP_MN_REMOVE_DEVICE was sent to its stack
   // The power manager's per-device serialisation: the active query/set IRP of
   // each kind (system, device) and those waiting behind it.
   PIRP activePower[2] = {nullptr, nullptr};
@@ -64,6 +65,11 @@ struct IrpHeader {
   // pending just before that, which is what its dispatch routine left.
   uint64_t belowFinishedMask = 0;
   uint64_t markedBeforeRoutineMask = 0;
+  // The root bus's physical device object at the bottom of the stack the
+  // PnP or power manager sent the IRP to (nullptr for other IRPs), and
+  // whether the IRP reached it: the bus driver must see some of them.
+  PDEVICE_OBJECT busPdo = nullptr;
+  std::atomic<bool> reachedBus{false};
   // Power bookkeeping.
   bool sentWithPoCallDriver = false;
   std::mutex powerMutex;
@@ -100,6 +106,12 @@ void freeSystemBuffer(MachineState& s, void* buffer);
 // Sends an IRP down a stack and waits until its originator completion ran
 // (reporting a hang instead of hanging). Returns the final I/O status.
 IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power);
+
+// The PnP and power rules that need the bus driver's view (pnp_rules.cpp).
+// The root bus's physical device object at the bottom of the device's stack, or nullptr.
+PDEVICE_OBJECT busPdoBelow(PDEVICE_OBJECT device);
+// Checked when an IRP the PnP or power manager sent is finished.
+void checkBusRules(MachineState& s, PIRP irp, IrpHeader* h, UCHAR major, UCHAR minor);
 
 struct PoolBlock {
   size_t size;

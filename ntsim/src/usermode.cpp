@@ -127,6 +127,11 @@ OpenResult Machine::open(std::string_view path) {
     if (it == s.names.end()) return {failure(STATUS_OBJECT_NAME_NOT_FOUND), 0};
     device = it->second;
     if (device->Flags & DO_DEVICE_INITIALIZING) return {failure(STATUS_NO_SUCH_DEVICE), 0};
+    // A device that is gone from the bus takes no new handles, even while old ones keep it.
+    if (PDEVICE_OBJECT pdo = busPdoBelow(device);
+        pdo != nullptr && pdo->DeviceObjectExtension->node->state() == DeviceState::surpriseRemoved) {
+      return {failure(STATUS_NO_SUCH_DEVICE), 0};
+    }
     if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 0) return {failure(STATUS_ACCESS_DENIED), 0};
     ++device->ReferenceCount;
   }
@@ -162,7 +167,11 @@ IoResult Machine::close(Handle handle) {
   auto& s = *state_;
   auto* file = reinterpret_cast<OpenFile*>(s.handles.remove(handle));
   if (file == nullptr) return failure(kInvalidHandle);
-  return closeFile(s, file);
+  PDEVICE_OBJECT pdo = busPdoBelow(file->device);
+  IoResult result = closeFile(s, file);
+  // The last handle to a surprise-removed device lets its removal finish.
+  if (pdo != nullptr) lastHandleClosed(*pdo->DeviceObjectExtension->node);
+  return result;
 }
 
 bool Machine::isOpen(Handle handle) const { return lookup(*state_, handle) != nullptr; }

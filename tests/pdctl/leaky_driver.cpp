@@ -17,6 +17,24 @@ static NTSTATUS LeakyComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return STATUS_SUCCESS;
 }
 
+static PDEVICE_OBJECT LeakyLower(PDEVICE_OBJECT DeviceObject) {
+  return *(PDEVICE_OBJECT *)DeviceObject->DeviceExtension;
+}
+
+// Every PnP request goes down to the bus; the removal takes the device down.
+static NTSTATUS LeakyPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_OBJECT Lower = LeakyLower(DeviceObject);
+  UCHAR Minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  if (Minor <= IRP_MN_CANCEL_STOP_DEVICE) Irp->IoStatus.Status = STATUS_SUCCESS;
+  IoSkipCurrentIrpStackLocation(Irp);
+  NTSTATUS Status = IoCallDriver(Lower, Irp);
+  if (Minor == IRP_MN_REMOVE_DEVICE) {
+    IoDetachDevice(Lower);
+    IoDeleteDevice(DeviceObject);
+  }
+  return Status;
+}
+
 static NTSTATUS LeakyAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   PDEVICE_OBJECT DeviceObject;
   RtlInitUnicodeString(&LeakyName, L"\\DosDevices\\LEAKYDEV");
@@ -33,7 +51,7 @@ static NTSTATUS LeakyAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
 static void LeakyUnload(PDRIVER_OBJECT DriverObject) {
   PDEVICE_OBJECT DeviceObject = DriverObject->DeviceObject;
   if (DeviceObject != NULL) {
-    IoDetachDevice(*(PDEVICE_OBJECT *)DeviceObject->DeviceExtension);
+    IoDetachDevice(LeakyLower(DeviceObject));
     IoDeleteDevice(DeviceObject);
   }
 }
@@ -42,7 +60,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   UNREFERENCED_PARAMETER(RegistryPath);
   DriverObject->MajorFunction[IRP_MJ_CREATE] = LeakyComplete;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = LeakyComplete;
-  DriverObject->MajorFunction[IRP_MJ_PNP] = LeakyComplete;
+  DriverObject->MajorFunction[IRP_MJ_PNP] = LeakyPnp;
   DriverObject->DriverExtension->AddDevice = LeakyAddDevice;
   DriverObject->DriverUnload = LeakyUnload;
   return STATUS_SUCCESS;

@@ -80,6 +80,16 @@ struct PowerStateRecord {
 
 class Driver;
 
+// Where a device is in its life, as the PnP manager sees it.
+enum class DeviceState {
+  added,            // AddDevice ran (or failed: see addDeviceStatus)
+  started,          // IRP_MN_START_DEVICE succeeded
+  stopped,          // stopped for a rebalance
+  surpriseRemoved,  // IRP_MN_SURPRISE_REMOVAL sent; IRP_MN_REMOVE_DEVICE follows the last close
+  removed,          // IRP_MN_REMOVE_DEVICE sent: the driver's device is gone; AddDevice may run again
+};
+const char* deviceStateName(DeviceState state);
+
 // A root-enumerated device: the physical device object on the root bus and
 // whatever the driver attached above it.
 class DeviceNode {
@@ -87,6 +97,7 @@ class DeviceNode {
   PDEVICE_OBJECT pdo() const { return pdo_; }
   Driver* driver() const { return driver_; }
   NTSTATUS addDeviceStatus() const { return addStatus_; }
+  DeviceState state() const { return state_; }
   // The function device object the driver attached, or nullptr.
   PDEVICE_OBJECT fdo() const;
 
@@ -100,6 +111,7 @@ class DeviceNode {
   PDEVICE_OBJECT pdo_ = nullptr;
   Driver* driver_ = nullptr;
   NTSTATUS addStatus_ = STATUS_SUCCESS;
+  DeviceState state_ = DeviceState::added;
 };
 
 class Driver {
@@ -167,6 +179,27 @@ class Machine {
   // IRP_MN_QUERY_CAPABILITIES, initialised as the PnP manager does; *answer gets what came back.
   IoResult queryCapabilities(DeviceNode& node, DEVICE_CAPABILITIES* answer = nullptr);
 
+  // ---- the PnP manager's sequences: a device's whole life as Windows runs it
+  // (docs/PNP-SEQUENCES.md). Each returns the outcome of the step that decided it.
+  // IRP_MN_START_DEVICE, then the queries Windows sends after a start
+  // (capabilities, PnP device state, bus relations).
+  IoResult startDevice(DeviceNode& node);
+  // Disable: vetoed (STATUS_PLUGPLAY_QUERY_VETOED, nothing sent) while a handle
+  // to the device is open; else IRP_MN_QUERY_REMOVE_DEVICE, then
+  // IRP_MN_REMOVE_DEVICE (or IRP_MN_CANCEL_REMOVE_DEVICE when the query failed).
+  IoResult disableDevice(DeviceNode& node);
+  // Enable after a disable: AddDevice again on the same physical device object, then start.
+  IoResult enableDevice(DeviceNode& node);
+  // IRP_MN_SURPRISE_REMOVAL at once; IRP_MN_REMOVE_DEVICE when the last handle closes.
+  IoResult surpriseRemove(DeviceNode& node);
+  // Stopping for a rebalance: query-stop, stop, start (cancel-stop when the query failed).
+  IoResult rebalance(DeviceNode& node);
+  // Every device of the driver removed, then DriverUnload, which Windows calls
+  // only once the driver has no device object left; a driver whose device
+  // outlives its removal is never unloaded (DRIVER_NOT_UNLOADED).
+  IoResult uninstall(Driver& driver);
+  std::vector<DeviceNode*> nodesOf(const Driver& driver) const;
+
   // ---- the power manager
   IoResult powerIrp(DeviceNode& node, UCHAR minor, POWER_STATE_TYPE type, ULONG state,
                     POWER_ACTION action = PowerActionNone);
@@ -218,6 +251,10 @@ class Machine {
  private:
   // The unload checks (devices, pool) and the module dropped; DriverUnload is the caller's business.
   void dropDriver(Driver& driver);
+  // The driver's AddDevice for the node's physical device object, and the checks on what it left.
+  NTSTATUS callAddDevice(DeviceNode& node);
+  // A program closed a handle to the node's stack: a surprise removal may now finish.
+  void lastHandleClosed(DeviceNode& node);
   std::unique_ptr<MachineState> state_;
 };
 
