@@ -247,16 +247,35 @@ void DeviceModel::capture() {
 }
 
 Expected DeviceModel::pnp(uint32_t minor) {
-  if (minor != IRP_MN_QUERY_CAPABILITIES) return answer(STATUS_SUCCESS);  // finished in place, never passed down
+  // Once its remove lock is removed the device refuses every request, PnP included.
+  if (removed_) return answer(STATUS_DELETE_PENDING);
   Expected out;
   ++busIrps_;
-  out.busIrps = 1;
-  if (!NT_SUCCESS(bus_.capabilitiesStatus)) {
-    out.status = bus_.capabilitiesStatus;  // the table keeps what it had
-    return out;
+  out.busIrps = 1;  // every PnP request goes on down to the bus
+  switch (minor) {
+    case IRP_MN_QUERY_CAPABILITIES:
+      if (!NT_SUCCESS(bus_.capabilitiesStatus)) {
+        out.status = bus_.capabilitiesStatus;  // the table keeps what it had
+        return out;
+      }
+      capture();
+      return out;
+    case IRP_MN_REMOVE_DEVICE:
+      // The device is gone, and with it the store and the table.
+      device_ = false;
+      return out;
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      return out;  // succeeded by the driver and by the bus
+    default:
+      out.status = STATUS_NOT_SUPPORTED;  // nobody handles it: the status it was sent with
+      return out;
   }
-  capture();
-  return out;
 }
 
 void DeviceModel::deviceQuery(Expected& out) {
@@ -272,17 +291,17 @@ void DeviceModel::deviceSet(int32_t state, uint32_t action, Expected& out) {
   const bool powerUp = state <= deviceState_ || state == 1;
   const bool powerDown = !powerUp && (state == 4 || (shutdownType >= 3 && shutdownType <= 6));
   out.information = 0;
-  if (!powerUp && !powerDown) {
-    out.status = STATUS_SUCCESS;  // D1 or D2, deeper, outside hibernation and shutdown: nothing to do
-    return;
-  }
+  // Every device set reaches the bus; the sender gets what the driver below answered.
   ++busIrps_;
   ++out.busIrps;
-  deviceState_ = state;
-  announced_.push_back(state);
-  out.announced.push_back(state);
-  out.status = bus_.powerStatus;  // the sender gets what the driver below answered
+  out.status = bus_.powerStatus;
   if (!NT_SUCCESS(out.status)) ++out.failedSets;
+  // A power-down is recorded and announced before the bus sees it; any other state once the bus has reached it.
+  if (powerDown || NT_SUCCESS(out.status)) {
+    deviceState_ = state;
+    announced_.push_back(state);
+    out.announced.push_back(state);
+  }
 }
 
 void DeviceModel::systemIrp(bool set, uint32_t state, uint32_t action, Expected& out) {
@@ -291,30 +310,33 @@ void DeviceModel::systemIrp(bool set, uint32_t state, uint32_t action, Expected&
   ++out.busIrps;
   out.status = bus_.powerStatus;
   out.information = 0;
-  if (NT_SUCCESS(out.status) && state < kSystemStates) {
-    const auto mapped = static_cast<int32_t>(get32(table_, kTableDeviceState + 4 * state));
-    if (powerRequestFaults_ > 0) {
-      --powerRequestFaults_;
-      out.status = powerRequestStatus_;  // no device IRP was sent
-    } else {
-      Expected device;
-      if (set) {
-        deviceSet(mapped, action, device);
-        systemState_ = static_cast<int32_t>(state);
-        deviceState_ = mapped;
-      } else {
-        deviceQuery(device);
-      }
-      merge(out, device);
-      out.status = device.status;
-      out.information = device.information;
-    }
+  if (!NT_SUCCESS(out.status) || state >= kSystemStates) {
+    if (set && !NT_SUCCESS(out.status)) ++out.failedSets;
+    return;
   }
-  if (set && !NT_SUCCESS(out.status)) ++out.failedSets;
+  const auto mapped = static_cast<int32_t>(get32(table_, kTableDeviceState + 4 * state));
+  // A state the table does not map to D0..D3 asks for no device IRP: the answer from below stands.
+  if (mapped < 1 || mapped > 4) return;
+  if (powerRequestFaults_ > 0) {
+    --powerRequestFaults_;
+    // No device IRP: a query fails with the request's status, a set goes on with the answer from below.
+    if (!set) out.status = powerRequestStatus_;
+    return;
+  }
+  Expected device;
+  if (set) {
+    deviceSet(mapped, action, device);
+  } else {
+    deviceQuery(device);
+  }
+  merge(out, device);
+  // A set is never failed by the driver: a failed device IRP leaves it with the answer from below.
+  if (set && !NT_SUCCESS(device.status)) return;
+  out.status = device.status;
+  out.information = device.information;
 }
 
 Expected DeviceModel::power(uint32_t minor, uint32_t type, uint32_t state, uint32_t action) {
-  if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER) return answer(STATUS_SUCCESS);
   const bool set = minor == IRP_MN_SET_POWER;
   if (removed_) {
     Expected out = answer(STATUS_DELETE_PENDING);
@@ -322,14 +344,25 @@ Expected DeviceModel::power(uint32_t minor, uint32_t type, uint32_t state, uint3
     return out;
   }
   Expected out;
+  if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER) {
+    // Wait-wake, power-sequence and the rest are the bus's to answer, and it answers none of them.
+    ++busIrps_;
+    out.busIrps = 1;
+    out.status = STATUS_NOT_SUPPORTED;
+    return out;
+  }
   if (type == SystemPowerState) {
     systemIrp(set, state, action, out);
+  } else if (type == DevicePowerState && set) {
+    deviceSet(static_cast<int32_t>(state), action, out);
   } else if (type == DevicePowerState) {
-    if (set) {
-      deviceSet(static_cast<int32_t>(state), action, out);
-    } else {
-      deviceQuery(out);
-    }
+    deviceQuery(out);
+  } else {
+    // A power-state type the driver does not know is passed on untouched.
+    ++busIrps_;
+    out.busIrps = 1;
+    out.status = bus_.powerStatus;
+    if (set && !NT_SUCCESS(out.status)) ++out.failedSets;
   }
   return out;
 }

@@ -247,6 +247,11 @@ void Session::control(const Op& op) {
 void Session::pnp(const Op& op) {
   if (!model_.hasDevice()) return;
   auto minor = static_cast<UCHAR>(op.minor);
+  if (minor == IRP_MN_REMOVE_DEVICE) {
+    // The PnP manager removes a device once: never after its lock was removed, and never with a handle open.
+    if (model_.removed()) return;
+    closeAll();
+  }
   expectResult(machine_.pnp(*node_, minor), model_.pnp(minor), "pnp");
 }
 

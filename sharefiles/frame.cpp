@@ -102,7 +102,6 @@ static NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
                             FILE_DEVICE_SECURE_OPEN, FALSE, &DeviceObject);
     if (!NT_SUCCESS(Status))
         return Status;
-    DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
     DeviceObject->Flags |= DriverValues.TransferFlag;
     Extension = ExtensionOf(DeviceObject);
     RtlZeroMemory(Extension, sizeof(DEVICE_EXTENSION));
@@ -118,6 +117,8 @@ static NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
     Status = AttachDevice(Extension, PhysicalDeviceObject);
     if (!NT_SUCCESS(Status))
         return DiscardDevice(Extension, Status);
+    /* Last: from here on the I/O manager lets requests reach the device. */
+    DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
 

@@ -48,15 +48,25 @@ static VOID ReleasePowerIrp(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Stat
     CompleteRequest(Irp, Status, Information);
 }
 
-/* Completes a power IRP at once with success, without passing it down. */
-static NTSTATUS FinishPowerIrp(PDEVICE_EXTENSION Extension, PIRP Irp, BOOLEAN LockHeld)
+/*
+ * Passes on a power IRP this driver has nothing to do with, untouched; the
+ * driver below answers it. A query or set lets the next power IRP start
+ * first; a wait-wake or power-sequence IRP is no business of that
+ * serialisation.
+ */
+static NTSTATUS PassPowerIrpOn(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    if (LockHeld)
-        IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
-    PoStartNextPowerIrp(Irp);
-    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    UCHAR MinorFunction = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+    NTSTATUS Status;
+
+    if (MinorFunction == IRP_MN_SET_POWER || MinorFunction == IRP_MN_QUERY_POWER)
+        PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    Status = PoCallDriver(Extension->NextStackDevice, Irp);
+    /* From here on the IRP's address serves only as the lock's tag. */
+    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
     DbgPrint("IRP_MJ_POWER Received : End\r\n");
-    return STATUS_SUCCESS;
+    return Status;
 }
 
 /*
@@ -134,8 +144,13 @@ static NTSTATUS SetDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return PowerUpDevice(Extension, Irp);
     if (NewState == PowerDeviceD3 || IsHibernateOrShutdown(Stack->Parameters.Power.ShutdownType))
         return PowerDownDevice(DeviceObject, Irp);
-    /* D1 or D2, deeper than the recorded state, outside hibernation and shutdown: nothing to do. */
-    return FinishPowerIrp(Extension, Irp, TRUE);
+    /*
+     * D1 or D2, deeper than the recorded state, outside hibernation and
+     * shutdown: the driver has nothing to save, but the bus driver must see
+     * the IRP; the state is recorded once it has succeeded there.
+     */
+    return PassPowerIrpDown(Extension, Irp, "Ready to pass down IRP for device power state change",
+                            DevicePowerSetCompletion);
 }
 
 static NTSTATUS QuerySystemPower(PDEVICE_EXTENSION Extension, PIRP Irp)
@@ -171,7 +186,7 @@ static NTSTATUS DispatchPowerState(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case DevicePowerState:
         return Set ? SetDevicePower(DeviceObject, Irp) : QueryDevicePower(Extension, Irp);
     default:
-        return FinishPowerIrp(Extension, Irp, TRUE);
+        return PassPowerIrpOn(Extension, Irp);
     }
 }
 
@@ -204,9 +219,15 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     DbgPrint("IRP_MJ_POWER Received : Begin\r\n");
     LockStatus = AcquireRemoveLock(Extension, Irp, __FILE__);
     TracePowerMinorFunction(MinorFunction);
-    /* Wait-wake, power-sequence and other minor codes succeed at once, lock or no lock. */
-    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER)
-        return FinishPowerIrp(Extension, Irp, NT_SUCCESS(LockStatus));
+    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER) {
+        /* Wait-wake, power-sequence and other minor codes are the driver below's to answer. */
+        if (NT_SUCCESS(LockStatus))
+            return PassPowerIrpOn(Extension, Irp);
+        /* The device is being removed: there may be no driver below any more. */
+        CompleteRequest(Irp, LockStatus, 0);
+        DbgPrint("IRP_MJ_POWER Received : End\r\n");
+        return LockStatus;
+    }
     if (!NT_SUCCESS(LockStatus)) {
         DbgPrint("Failed in Acquire Remove Lock\r\n");
         PoStartNextPowerIrp(Irp);
@@ -235,8 +256,9 @@ NTSTATUS NTAPI DevicePowerSetCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, P
     DbgPrint("In completion routine for IRP_MN_SET_POWER for device power");
     if (Irp->PendingReturned)
         IoMarkIrpPending(Irp);
-    /* Recorded whatever the driver below answered; the sender gets its status. */
-    RecordDevicePowerState(DeviceObject, Extension, Irp);
+    /* Only a state the driver below has reached is recorded; the sender gets its status either way. */
+    if (NT_SUCCESS(Irp->IoStatus.Status))
+        RecordDevicePowerState(DeviceObject, Extension, Irp);
     PoStartNextPowerIrp(Irp);
     IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
     return STATUS_SUCCESS;
@@ -266,6 +288,14 @@ static NTSTATUS ContinueSystemPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PD
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     DeviceState.DeviceState = MappedDeviceState(SystemState);
+    /*
+     * Before the first capability report the table maps nothing, and a bus
+     * may report a state outside D0..D3: there is no device state to ask for.
+     */
+    if (DeviceState.DeviceState < PowerDeviceD0 || DeviceState.DeviceState > PowerDeviceD3) {
+        ReleasePowerIrp(Extension, Irp, Status, Irp->IoStatus.Information);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
     /* Stored first: the callback may run before PoRequestPowerIrp returns. */
     Extension->PendingSystemPowerIrp = Irp;
     Status = PoRequestPowerIrp(DeviceObject, Step->DeviceMinorFunction, DeviceState, Step->Callback, Extension, NULL);
@@ -275,7 +305,15 @@ static NTSTATUS ContinueSystemPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PD
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     DbgPrint(Step->SendFailedLine);
-    ReleasePowerIrp(Extension, Irp, Status, 0);
+    /*
+     * A query may be refused; a system set-power IRP must never be failed:
+     * it goes on with the answer of the driver below, and the device keeps
+     * the state it is in.
+     */
+    if (Step->DeviceMinorFunction == IRP_MN_SET_POWER)
+        ReleasePowerIrp(Extension, Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
+    else
+        ReleasePowerIrp(Extension, Irp, Status, 0);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -314,8 +352,12 @@ VOID NTAPI DevicePowerSetCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFuncti
     UNREFERENCED_PARAMETER(MinorFunction);
     UNREFERENCED_PARAMETER(PowerState);
     DbgPrint("In callback routine for PoRequestPowerIrp of device power setting\r\n");
-    /* Both states are recorded whatever the device IRP's outcome; the mapping is read again now. */
+    /* The device state was recorded by the device IRP itself, where it reached the state. */
     Extension->SystemPowerState = SystemState;
-    Extension->DevicePowerState = MappedDeviceState(SystemState);
+    /* A system set-power IRP is never failed: a device IRP that failed leaves it with the answer from below. */
+    if (!NT_SUCCESS(IoStatus->Status)) {
+        ReleasePowerIrp(Extension, SystemIrp, SystemIrp->IoStatus.Status, SystemIrp->IoStatus.Information);
+        return;
+    }
     ReleasePowerIrp(Extension, SystemIrp, IoStatus->Status, IoStatus->Information);
 }

@@ -1,6 +1,7 @@
 /*
- * pnp.h - the Plug and Play dispatcher. Start, stop and remove are only
- * traced; the capability query is the one request passed down the stack.
+ * pnp.h - the Plug and Play dispatcher. Start and the capability query are
+ * forwarded and waited for; stop and remove are traced and passed down; the
+ * removal takes the device down; everything else goes on down untouched.
  */
 #ifndef PDKIT_PNP_H
 #define PDKIT_PNP_H

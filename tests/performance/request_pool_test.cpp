@@ -86,20 +86,20 @@ TEST_P(RequestPoolTest, PlugAndPlayAllocatesNothing) {
   const struct {
     const char* name;
     UCHAR minor;
+    NTSTATUS status;  // the bus's answer; what nobody handles comes back as it was sent
   } requests[] = {
-      {"device state query", IRP_MN_QUERY_PNP_DEVICE_STATE},
-      {"stop", IRP_MN_STOP_DEVICE},
-      {"start", IRP_MN_START_DEVICE},
-      {"query stop", IRP_MN_QUERY_STOP_DEVICE},
-      {"relations query", IRP_MN_QUERY_DEVICE_RELATIONS},
-      {"query remove", IRP_MN_QUERY_REMOVE_DEVICE},
-      {"surprise removal", IRP_MN_SURPRISE_REMOVAL},
-      {"remove", IRP_MN_REMOVE_DEVICE},
-      {"unknown minor 0x42", 0x42},
+      {"device state query", IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_NOT_SUPPORTED},
+      {"stop", IRP_MN_STOP_DEVICE, STATUS_SUCCESS},
+      {"start", IRP_MN_START_DEVICE, STATUS_SUCCESS},
+      {"query stop", IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},
+      {"relations query", IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_NOT_SUPPORTED},
+      {"query remove", IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS},
+      {"cancel remove", IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS},
+      {"unknown minor 0x42", 0x42, STATUS_NOT_SUPPORTED},
   };
   for (const auto& request : requests) {
     expectNoPool(request.name, [&] {
-      EXPECT_EQ(machine->pnp(*node, request.minor).status, STATUS_SUCCESS) << request.name;
+      EXPECT_EQ(machine->pnp(*node, request.minor).status, request.status) << request.name;
       EXPECT_EQ(lockCount(), 1) << request.name;
     });
   }
@@ -110,6 +110,11 @@ TEST_P(RequestPoolTest, PlugAndPlayAllocatesNothing) {
   expectNoPool("capability query completed later", [&] {
     EXPECT_EQ(machine->queryCapabilities(*node).status, STATUS_SUCCESS);
   });
+  // The removal frees what the device held and allocates nothing.
+  size_t before = machine->poolAllocations();
+  EXPECT_EQ(machine->pnp(*node, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(machine->poolAllocations(), before) << "remove allocated pool";
+  EXPECT_EQ(machine->poolOutstanding(driver), 0u) << "remove left pool behind";
 }
 
 TEST_P(RequestPoolTest, PowerAllocatesNothing) {
