@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "pdctl: command 1: unknown escape \\q in quotes: expected one of \\\\ \\\" \\n \\r \\t \\0 \\xNN"},
         BadCase{"BadPnpMinor", {"pnp 256; state"},
                 "pdctl: command 1: pnp: minor function 256 is not a byte: expected 0 to 255; usage: pnp "
-                "start|stop|remove|caps|MINOR"},
+                "disable|enable|surprise|rebalance|uninstall | pnp start|stop|remove|caps|MINOR"},
         BadCase{"BadSystemState", {"power system set S9; state"},
                 "pdctl: command 1: bad system power state 'S9': expected a number or one of unspecified, S0, working, "
                 "S1, S2, S3, S4, hibernate, S5, shutdown"},

@@ -135,13 +135,13 @@ INSTANTIATE_TEST_SUITE_P(
                      R"(","handle":1,"code":"0x00222004","table":)" + kRootTable + "}"},
         DataCase{"StateAfterSleepAndWake", "ostrel", "sleep S3; wake; state",
                  R"({"cmd":"state",)" + kOk +
-                     R"("bytes":0,"data_hex":"","driver":"ostrel","loaded":true,"device":true,)"
+                     R"("bytes":0,"data_hex":"","driver":"ostrel","loaded":true,"device":true,"pnp_state":"started",)"
                      R"("system_power_state":1,"device_power_state":1,"remove_lock_count":1,)"
                      R"("announced_device_power_state":1,"handles":[],"table":)" +
                      kRootTable + "}"},
         DataCase{"StateAfterSleep", "tavrin", "open; open; close 1; sleep S4; state",
                  R"({"cmd":"state",)" + kOk +
-                     R"("bytes":0,"data_hex":"","driver":"tavrin","loaded":true,"device":true,)"
+                     R"("bytes":0,"data_hex":"","driver":"tavrin","loaded":true,"device":true,"pnp_state":"started",)"
                      R"("system_power_state":5,"device_power_state":4,"remove_lock_count":2,)"
                      R"("announced_device_power_state":4,"handles":[2],"table":)" +
                      kRootTable + "}"},
@@ -159,8 +159,10 @@ INSTANTIATE_TEST_SUITE_P(
         DataCase{"DeviceStatePassedThroughAsGiven", "tavrin", "power device set 7",
                  R"({"cmd":"power",)" + kOk +
                      R"("bytes":0,"data_hex":"","minor":"IRP_MN_SET_POWER","type":"device","state":7,"action":0})"},
-        DataCase{"WaitWakeIsCompleted", "ostrel", "power wait-wake",
-                 R"({"cmd":"power",)" + kOk + R"("bytes":0,"data_hex":"","minor":"IRP_MN_WAIT_WAKE"})"},
+        // Passed down to the bus, which cannot wake the system: the status it was sent with.
+        DataCase{"WaitWakeComesBackWithTheBussAnswer", "ostrel", "power wait-wake",
+                 R"({"cmd":"power","status":"0xC00000BB","status_name":"STATUS_NOT_SUPPORTED","win32":50,)"
+                 R"("bytes":0,"data_hex":"","minor":"IRP_MN_WAIT_WAKE"})"},
         DataCase{"NegativeCodeIsTwosComplement", "tavrin", "open; ioctl -1",
                  R"({"cmd":"ioctl","status":"0xC0000010","status_name":"STATUS_INVALID_DEVICE_REQUEST","win32":1,)"
                  R"("bytes":0,"data_hex":"","handle":1,"code":"0xFFFFFFFF","in_length":0,"out_length":0})"},

@@ -219,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(
             "wake PowerSystemWorking (S0): STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n"},
         TranscriptCase{"KelvaneStateBeforeAndAfterASleep", "kelvane", "state\nsleep S3\nstate\n",
                        "pdctl> state\n"
-                       "state: driver kelvane loaded, device \\\\.\\KELVANEDEV\n"
+                       "state: driver kelvane loaded, device \\\\.\\KELVANEDEV (started)\n"
                        "  power: system 1 PowerSystemWorking (S0), device 1 PowerDeviceD0 (as the driver recorded "
                        "them)\n"
                        "  remove lock: count 1\n"
@@ -229,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "pdctl> sleep S3\n"
                        "sleep PowerSystemSleeping3 (S3): STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n"
                        "pdctl> state\n"
-                       "state: driver kelvane loaded, device \\\\.\\KELVANEDEV\n"
+                       "state: driver kelvane loaded, device \\\\.\\KELVANEDEV (started)\n"
                        "  power: system 4 PowerSystemSleeping3 (S3), device 4 PowerDeviceD3 (as the driver recorded "
                        "them)\n"
                        "  remove lock: count 1\n"
@@ -267,7 +267,7 @@ TEST(TranscriptOptions, BareBootsOnlyAsFarAsAddDevice) {
             "pdctl> pnp 0x14\n"
             "kd> IRP_MJ_PNP Received : Begin\n"
             "kd> IRP_MJ_PNP Received : End\n"
-            "pnp IRP_MN_QUERY_PNP_DEVICE_STATE: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n");
+            "pnp IRP_MN_QUERY_PNP_DEVICE_STATE: STATUS_NOT_SUPPORTED (0xC00000BB), win32 50 (ERROR_NOT_SUPPORTED), 0 bytes\n");
 }
 
 // Without a capability query the table stays in its zero state: every system state maps to PowerDeviceUnspecified.

@@ -30,7 +30,7 @@ TEST(UserModule, ExampleDriverEchoesThroughItsControlCode) {
             "ioctl: STATUS_INVALID_DEVICE_REQUEST (0xC0000010), win32 1 (ERROR_INVALID_FUNCTION), 0 bytes, handle 1\n"
             "  code 0x00222000: device type 0x0022, function 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS\n"
             "pdctl> state\n"
-            "state: driver hello loaded, device \\\\.\\HELLODEV\n"
+            "state: driver hello loaded, device \\\\.\\HELLODEV (started)\n"
             "  power and remove lock: not known for this driver (not one of ours)\n"
             "  open handles: 1\n"
             "pdctl> close\n"

@@ -33,6 +33,7 @@ struct DeviceView {
   std::string driver;      // the module's name
   bool loaded = false;
   bool hasDevice = false;  // AddDevice created and attached a device
+  std::string pnpState;    // where the device is in its life: started, removed, ...
   bool records = false;    // the driver keeps our DEVICE_EXTENSION: the fields below are read from it
   uint32_t systemPowerState = 0;
   uint32_t devicePowerState = 0;
@@ -48,6 +49,9 @@ struct BusSetting {
 };
 
 enum class FaultKind { Mapping, Pool, PowerRequest };
+
+// The PnP manager's sequences of requests that make up a device's life.
+enum class PnpSequence { Disable, Enable, Surprise, Rebalance, Uninstall };
 
 class Backend {
  public:
@@ -74,6 +78,7 @@ class Backend {
 
   // ---- the kernel's side (ntsim only)
   virtual Outcome pnp(uint8_t minor) = 0;
+  virtual Outcome pnpSequence(PnpSequence which) = 0;
   virtual Outcome power(uint8_t minor, uint32_t type, uint32_t state, uint32_t action) = 0;
   virtual Outcome sleep(uint32_t state) = 0;  // query, then set, as the power manager does
   virtual Outcome wake() = 0;                 // the set to the working state that ends a sleep

@@ -274,6 +274,7 @@ class NtsimBackend final : public Backend {
     view.loaded = driver_ != nullptr && driver_->loaded();
     PDEVICE_OBJECT device = view.loaded && node_ != nullptr ? node_->fdo() : nullptr;
     view.hasDevice = device != nullptr;
+    if (view.loaded && node_ != nullptr) view.pnpState = ntsim::deviceStateName(node_->state());
     if (device != nullptr && choice_.ours) {
       DriverRecords records = readRecords(*machine_, device);
       view.records = true;
@@ -290,10 +291,22 @@ class NtsimBackend final : public Backend {
     return view;
   }
 
+  Outcome pnpSequence(PnpSequence which) override {
+    requireStack("pnp");
+    switch (which) {
+      case PnpSequence::Disable: return outcome(machine_->disableDevice(*node_));
+      case PnpSequence::Enable: return outcome(machine_->enableDevice(*node_));
+      case PnpSequence::Surprise: return outcome(machine_->surpriseRemove(*node_));
+      case PnpSequence::Rebalance: return outcome(machine_->rebalance(*node_));
+      case PnpSequence::Uninstall: return outcome(machine_->uninstall(*driver_));
+    }
+    return outcome(STATUS_NOT_SUPPORTED, 0);
+  }
+
+  // As Windows unloads a PnP driver: the device is removed first, while it still exists.
   Outcome unload() override {
     requireLoaded("unload");
-    machine_->unload(*driver_);
-    return outcome(STATUS_SUCCESS, 0);
+    return outcome(machine_->uninstall(*driver_));
   }
 
   bool unloaded() const override { return driver_ != nullptr && !driver_->loaded(); }

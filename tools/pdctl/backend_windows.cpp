@@ -117,6 +117,7 @@ class WindowsBackend final : public Backend {
   }
 
   Outcome pnp(uint8_t) override { ntsimOnly("pnp"); }
+  Outcome pnpSequence(PnpSequence) override { ntsimOnly("pnp"); }
   Outcome power(uint8_t, uint32_t, uint32_t, uint32_t) override { ntsimOnly("power"); }
   Outcome sleep(uint32_t) override { ntsimOnly("sleep"); }
   Outcome wake() override { ntsimOnly("wake"); }

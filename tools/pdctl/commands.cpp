@@ -330,13 +330,29 @@ void cmdIoctl(Session& s, Args& a) {
   s.report(std::move(result));
 }
 
+// The PnP manager's whole sequences, by the name `pnp` takes for each.
+constexpr std::pair<std::string_view, PnpSequence> kPnpSequences[] = {
+    {"disable", PnpSequence::Disable},     {"enable", PnpSequence::Enable},
+    {"surprise", PnpSequence::Surprise},   {"rebalance", PnpSequence::Rebalance},
+    {"uninstall", PnpSequence::Uninstall},
+};
+
 void cmdPnp(Session& s, Args& a) {
   a.count(1, 1);
+  std::string name = lower(a.text(0));
+  for (const auto& [sequence, which] : kPnpSequences) {
+    if (name != sequence) continue;
+    Result result = s.requestResult("pnp", s.backend().pnpSequence(which));
+    result.label = "pnp " + name;
+    result.fields.emplace_back("sequence", name);
+    s.report(std::move(result));
+    return;
+  }
   uint32_t minor = parseNamed(a.text(0), pnpMinors(), "PnP minor function");
   if (minor > 0xFF) a.bad("minor function " + a.text(0) + " is not a byte: expected 0 to 255");
   Outcome outcome = s.backend().pnp(static_cast<uint8_t>(minor));
   Result result = s.requestResult("pnp", outcome);
-  std::string name = minorText(minor, pnpMinors());
+  name = minorText(minor, pnpMinors());
   result.label = "pnp " + name;
   result.fields.emplace_back("minor", name);
   s.report(std::move(result));
@@ -507,8 +523,10 @@ void cmdState(Session& s, Args& a) {
     handleText += (handleText.empty() ? "" : ", ") + std::to_string(h);
   }
   result.summary = "driver " + view.driver + (view.loaded ? " loaded" : " unloaded") +
-                   (view.hasDevice ? ", device " + s.backend().devicePath("") : ", no device");
+                   (view.hasDevice ? ", device " + s.backend().devicePath("") : ", no device") +
+                   (view.pnpState.empty() ? "" : " (" + view.pnpState + ")");
   result.fields = {{"driver", view.driver}, {"loaded", view.loaded}, {"device", view.hasDevice}};
+  if (!view.pnpState.empty()) result.fields.emplace_back("pnp_state", view.pnpState);
   if (view.records) {
     result.fields.emplace_back("system_power_state", view.systemPowerState);
     result.fields.emplace_back("device_power_state", view.devicePowerState);
@@ -601,9 +619,13 @@ constexpr CommandSpec kCommands[] = {
     {"ioctl", "ioctl [H] CODE [INLEN [OUTLEN]]",
      "Sends any control code with INLEN input bytes (counting up from 0) and OUTLEN output bytes (default 0).",
      cmdIoctl},
-    {"pnp", "pnp start|stop|remove|caps|MINOR",
-     "A PnP request to the device's stack. Other names: query-remove, cancel-remove, query-stop,\n"
-     "cancel-stop, relations, surprise-removal, ...; or any minor code as a number.",
+    {"pnp", "pnp disable|enable|surprise|rebalance|uninstall | pnp start|stop|remove|caps|MINOR",
+     "The PnP manager's sequences as Windows sends them: disable (query-remove, remove; vetoed while a\n"
+     "handle is open), enable (AddDevice again, start and the queries after it), surprise (surprise\n"
+     "removal; the removal follows the last close), rebalance (query-stop, stop, start), uninstall\n"
+     "(removal, then DriverUnload). Or one PnP request to the device's stack: start, stop, remove, caps,\n"
+     "query-remove, cancel-remove, query-stop, cancel-stop, relations, surprise-removal, ...; or any\n"
+     "minor code as a number.",
      cmdPnp},
     {"power", "power system query|set S [ACTION] | power device query|set D [ACTION] | power wait-wake|sequence|MINOR",
      "A power IRP. S: 0..6, or S0..S5, hibernate, shutdown. D: D0..D3, or 0..4. ACTION: 0..7 or none, sleep,\n"
@@ -624,7 +646,10 @@ constexpr CommandSpec kCommands[] = {
      cmdFault},
     {"state", "state",
      "The device's recorded power states, remove-lock count, open handles and capability table.", cmdState},
-    {"unload", "unload", "Unloads the driver (DriverUnload); every handle must be closed first.", cmdUnload},
+    {"unload", "unload",
+     "Uninstalls as Windows does: the device is removed first (query-remove, remove), then DriverUnload;\n"
+     "every handle must be closed first.",
+     cmdUnload},
     {"help", "help [COMMAND]", "This list, or one command's explanation.", cmdHelp},
     {"quit", "quit", "Ends the prompt or the script.", cmdQuit},
 };

@@ -76,8 +76,16 @@ std::vector<Tour> tours() {
       {"Closing the handle: IRP_MJ_CLEANUP (which the driver does not handle: the I/O manager's default answers it) "
        "and IRP_MJ_CLOSE, which gives back the handle's hold on the remove lock.",
        "close"},
-      {"Unloading: DriverUnload frees the store and the capability table, detaches the device from the bus device "
-       "and deletes it. ntsim's verifier checks that nothing is left behind: no pool block, no remove lock held.",
+      {"Disabling the device, as Device Manager does: the PnP manager asks first (IRP_MN_QUERY_REMOVE_DEVICE; it "
+       "would refuse while a handle is open), then removes it (IRP_MN_REMOVE_DEVICE). The driver waits on its "
+       "remove lock for every request in progress, passes the removal down to the bus, frees the store and the "
+       "capability table, and detaches and deletes its device.",
+       "pnp disable"},
+      {"Enabling it again: AddDevice on the same bus device, the start and the queries that follow it. A fresh "
+       "device, store and table.",
+       "pnp enable"},
+      {"Unloading as Windows does: the device is removed first, and DriverUnload runs only once the driver has no "
+       "device left. ntsim's verifier checks that nothing is left behind: no pool block, no remove lock held.",
        "unload"},
   };
   return {
