@@ -63,15 +63,6 @@ DIFFERENCES: tuple[Difference, ...] = (
         "an orderly removal is IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE",
         "ntsim sends what Wine sends (`pnp surprise-removal`, `pnp remove`)"),
     Difference(
-        "no unload",
-        "keeps a root-enumerated device listed until IRP_MN_REMOVE_DEVICE reaches its own "
-        "physical device object; the drivers complete that request themselves (their device "
-        "stays until DriverUnload), so stopping the driver's service is refused ('cannot "
-        "unload driver ... which still has running PnP devices') and DriverUnload never runs",
-        "DriverUnload runs when the driver is unloaded",
-        "the DriverUnload lines of the ntsim run are not expected on Wine; instead the refusal "
-        "must be in the driver host's log and the service must still be running"),
-    Difference(
         "power requests",
         "sends no power IRPs, and its PoRequestPowerIrp is a stub that requests nothing",
         "the power manager sends power IRPs and PoRequestPowerIrp sends one",
@@ -85,10 +76,10 @@ NTSIM_BOOT = ("pnp start",)                       # ... then the start, as Wine 
 NTSIM_REMOVAL = ("pnp surprise-removal", "pnp remove")
 NTSIM_UNLOAD = ("unload",)
 
-# The lines of DriverUnload, which Wine never calls (see "no unload").
+# The lines of DriverUnload, which both kernels call once the device is removed.
 UNLOAD_LINES = ("In DriverUnload : Begin\r\n", "In DriverUnload : End\r\n")
 
-# Wine's refusal to unload, in the driver host's log (err channel).
+# Wine's refusal to unload a driver whose device outlived its removal, in the driver host's log (err channel).
 UNLOAD_REFUSAL = re.compile(
     r"err:ntoskrnl:ZwUnloadDriver cannot unload driver L\"\\\\Registry\\\\Machine\\\\System"
     r"\\\\CurrentControlSet\\\\Services\\\\(?P<service>[^\"]+)\" which still has running PnP devices")
@@ -125,6 +116,3 @@ def expected_on_wine(ntsim_text: str) -> ExpectedLine:
     return ExpectedLine(ntsim_text)
 
 
-def expected_unload_phase(ntsim_lines: list[str]) -> list[str]:
-    """The unload phase's lines expected on Wine: the ntsim lines less DriverUnload's."""
-    return [line for line in ntsim_lines if line not in UNLOAD_LINES]
