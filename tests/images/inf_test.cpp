@@ -1,6 +1,7 @@
 // The install files: each installs its driver as a root-enumerated device
 // on x86 and x64 with a device security descriptor that admits only SYSTEM
-// and Administrators.
+// and Administrators, from the driver store on Windows 10 1709 and later and
+// into System32\drivers before, and names its catalog per architecture.
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
@@ -44,11 +45,40 @@ std::string read_file(const fs::path& path)
 
 bool same_text(const std::string& a, const std::string& b) { return lowercase(a) == lowercase(b); }
 
-// The install section SetupAPI picks on `platform` (NTx86, NTamd64): the
-// platform-decorated one, else .NT, else the undecorated name.
+// The models decorations SetupAPI chooses from, each with the directory the
+// driver must go to: the driver store (DIRID 13) from Windows 10 1709
+// (build 16299) on, System32\drivers (DIRID 12) before.
+struct Platform {
+    std::string decoration;
+    std::string architecture;  // NTx86, NTamd64
+    std::string dirid;
+};
+
+const std::vector<Platform>& platforms()
+{
+    static const std::vector<Platform> all = {
+        {"NTx86", "NTx86", "12"},
+        {"NTamd64", "NTamd64", "12"},
+        {"NTx86.10.0...16299", "NTx86", "13"},
+        {"NTamd64.10.0...16299", "NTamd64", "13"},
+    };
+    return all;
+}
+
+const Platform& platform_of(const std::string& decoration)
+{
+    for (const auto& p : platforms()) {
+        if (p.decoration == decoration) return p;
+    }
+    throw std::logic_error("unknown decoration " + decoration);
+}
+
+// The install section SetupAPI picks on `platform`: the architecture-decorated
+// one, else .NT, else the undecorated name.
 std::optional<std::string> ddinstall(const InfFile& inf, const std::string& install, const std::string& platform)
 {
-    for (const std::string& candidate : {install + "." + platform, install + ".NT", install}) {
+    const std::string architecture = platform_of(platform).architecture;
+    for (const std::string& candidate : {install + "." + architecture, install + ".NT", install}) {
         if (inf.has_section(candidate)) return candidate;
     }
     return std::nullopt;
@@ -66,7 +96,7 @@ std::map<std::string, std::string> install_sections(const InfFile& inf, const st
     }
     const auto& values = manufacturer[0].values;
     const std::set<std::string> decorations(values.begin() + 1, values.end());
-    for (const std::string platform : {"NTx86", "NTamd64"}) {
+    for (const auto& [platform, architecture, dirid] : platforms()) {
         bool decorated = false;
         for (const auto& d : decorations) decorated |= same_text(d, platform);
         if (!decorated) {
@@ -152,10 +182,17 @@ TEST_P(Inf, ListsTheRootEnumeratedDeviceForX86AndX64)
     std::vector<std::string> problems;
     const auto sections = install_sections(inf(), GetParam().hwid, problems);
     EXPECT_TRUE(problems.empty()) << joined(problems);
-    EXPECT_EQ(sections.size(), 2u);
+    EXPECT_EQ(sections.size(), platforms().size());
 }
 
-TEST_P(Inf, CopiesTheDriverIntoTheDriversDirectory)
+TEST_P(Inf, NamesTheCatalogOfEachArchitecture)
+{
+    EXPECT_EQ(inf().value("Version", "CatalogFile.NTx86"), GetParam().driver + "_x86.cat");
+    EXPECT_EQ(inf().value("Version", "CatalogFile.NTamd64"), GetParam().driver + "_amd64.cat");
+    EXPECT_FALSE(inf().value("Version", "CatalogFile").has_value()) << "one catalog per architecture, decorated";
+}
+
+TEST_P(Inf, CopiesTheDriverToTheStoreFrom1709AndToTheDriversDirectoryBefore)
 {
     std::vector<std::string> problems;
     const std::string sys = GetParam().driver + ".sys";
@@ -169,7 +206,8 @@ TEST_P(Inf, CopiesTheDriverIntoTheDriversDirectory)
             for (const auto& line : inf().lines(list)) copied |= !line.values.empty() && same_text(line.values[0], sys);
             const auto dest = inf().find("DestinationDirs", list).value_or(
                 inf().find("DestinationDirs", "DefaultDestDir").value_or(std::vector<std::string>{}));
-            EXPECT_EQ(dest, std::vector<std::string>{"12"}) << "files of [" << list << "] must go to dirid 12 (drivers)";
+            EXPECT_EQ(dest, std::vector<std::string>{platform_of(platform).dirid})
+                << "on " << platform << " the files of [" << list << "] go to the wrong directory";
         }
         EXPECT_TRUE(copied) << "[" << *section << "] does not copy " << sys;
     }
@@ -204,8 +242,9 @@ TEST_P(Inf, InstallsTheDriverAsTheDevicesDemandStartKernelService)
         EXPECT_EQ(inf().value(service, "ServiceType"), "1") << "SERVICE_KERNEL_DRIVER";
         EXPECT_EQ(inf().value(service, "StartType"), "3") << "SERVICE_DEMAND_START";
         EXPECT_EQ(inf().value(service, "ErrorControl"), "1") << "SERVICE_ERROR_NORMAL";
-        EXPECT_TRUE(same_text(inf().value(service, "ServiceBinary").value_or(""), "%12%\\" + GetParam().driver + ".sys"))
-            << inf().value(service, "ServiceBinary").value_or("(none)");
+        const std::string binary = "%" + platform_of(platform).dirid + "%\\" + GetParam().driver + ".sys";
+        EXPECT_TRUE(same_text(inf().value(service, "ServiceBinary").value_or(""), binary))
+            << platform << ": " << inf().value(service, "ServiceBinary").value_or("(none)") << ", expected " << binary;
     }
     EXPECT_TRUE(problems.empty()) << joined(problems);
 }
