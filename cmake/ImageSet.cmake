@@ -6,8 +6,15 @@
 #   <tool>.exe                   every Windows executable of the build, test-signed
 #   *.inf                        the install files registered with
 #                                pdkit_image_set_files()
+#   <name>.cat                   the catalog each INF names for this build's
+#                                architecture (CatalogFile.NTx86 or
+#                                CatalogFile.NTamd64): the hashes of the INF and
+#                                of the files it installs, test-signed
+#                                (tools/mkcat)
 #   pdkit-test-signing.cer       the certificate to trust on the test machine
-#   test-fixtures/               images built only to test the image pipeline
+#   test-fixtures/               images and programs built only to test the
+#                                image pipeline (target property
+#                                PDKIT_TEST_FIXTURE)
 #
 # `make images` copies <build>/images/ to build/images/<arch>/. The set is
 # assembled once the whole source tree has been read, so that it sees the
@@ -21,6 +28,57 @@ function(pdkit_image_set_files)
     get_filename_component(file ${file} ABSOLUTE)
     set_property(GLOBAL APPEND PROPERTY PDKIT_IMAGE_SET_FILES ${file})
   endforeach()
+endfunction()
+
+# The Python that runs tools/mkcat: one with the asn1crypto module (Debian's
+# python3-asn1crypto goes to Debian's python3, which need not be the first
+# python3 on PATH).
+function(_pdkit_find_catalog_python out)
+  find_package(Python3 COMPONENTS Interpreter)
+  foreach(candidate IN ITEMS ${Python3_EXECUTABLE} /usr/bin/python3)
+    if(EXISTS ${candidate})
+      execute_process(COMMAND ${candidate} -c "import asn1crypto"
+        RESULT_VARIABLE failed OUTPUT_QUIET ERROR_QUIET)
+      if(NOT failed)
+        set(${out} ${candidate} PARENT_SCOPE)
+        return()
+      endif()
+    endif()
+  endforeach()
+  message(FATAL_ERROR
+    "The driver packages' catalogs (.cat) are made by tools/mkcat, which needs python3 with the "
+    "asn1crypto module (apt-get install python3 python3-asn1crypto).")
+endfunction()
+
+# The catalog `inf` names for this build's architecture (CatalogFile.NTx86 or
+# .NTamd64), made from the staged INF and the staged files it lists, then
+# signed like the images.
+function(_pdkit_stage_catalog inf dest depends outputs_var)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(arch amd64)
+  else()
+    set(arch x86)
+  endif()
+  file(STRINGS ${inf} lines REGEX "^[ \t]*CatalogFile[.]NT${arch}[ \t]*=")
+  if(NOT lines)
+    return()
+  endif()
+  list(GET lines 0 line)
+  string(REGEX REPLACE "^[^=]*=[ \t]*([^ \t;]+).*$" "\\1" catalog "${line}")
+  get_filename_component(inf_name ${inf} NAME)
+  set(unsigned ${CMAKE_BINARY_DIR}/catalogs/${catalog})
+  set(mkcat ${PDKIT_SOURCE_ROOT}/tools/mkcat/mkcat.py)
+  pdkit_sign_command(sign IN ${unsigned} OUT ${dest}/${catalog} DESCRIPTION "${inf_name} driver package")
+  add_custom_command(
+    OUTPUT ${dest}/${catalog}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/catalogs
+    COMMAND ${PDKIT_CATALOG_PYTHON} ${mkcat} --inf ${dest}/${inf_name} --arch ${arch} --out ${unsigned}
+    ${sign}
+    DEPENDS ${dest}/${inf_name} ${depends} ${mkcat} ${PDKIT_SOURCE_ROOT}/tools/mkcat/catalog_asn1.py
+            ${PDKIT_IMAGE_SET_CERT_FILES}
+    COMMENT "Making the catalog ${catalog} of ${inf_name}"
+    VERBATIM)
+  set(${outputs_var} ${${outputs_var}} ${dest}/${catalog} PARENT_SCOPE)
 endfunction()
 
 function(_pdkit_collect_executables dir out)
@@ -85,9 +143,16 @@ function(_pdkit_stage_image_set)
     endif()
   endforeach()
 
+  set(driver_outputs ${outputs})
+
   _pdkit_collect_executables(${CMAKE_SOURCE_DIR} programs)
   foreach(target IN LISTS programs)
-    _pdkit_stage_signed(${target} ${dest} "${target}" outputs)
+    get_target_property(fixture ${target} PDKIT_TEST_FIXTURE)
+    if(fixture)
+      _pdkit_stage_signed(${target} ${dest}/test-fixtures "${target} (test fixture)" outputs)
+    else()
+      _pdkit_stage_signed(${target} ${dest} "${target}" outputs)
+    endif()
   endforeach()
 
   get_property(files GLOBAL PROPERTY PDKIT_IMAGE_SET_FILES)
@@ -97,6 +162,12 @@ function(_pdkit_stage_image_set)
       COMMAND ${CMAKE_COMMAND} -E copy ${file} ${dest}/${name}
       DEPENDS ${file} VERBATIM)
     list(APPEND outputs ${dest}/${name})
+    if(name MATCHES "\\.[iI][nN][fF]$")
+      if(NOT PDKIT_CATALOG_PYTHON)
+        _pdkit_find_catalog_python(PDKIT_CATALOG_PYTHON)
+      endif()
+      _pdkit_stage_catalog(${file} ${dest} "${driver_outputs}" outputs)
+    endif()
   endforeach()
 
   if(PDKIT_TEST_SIGN)

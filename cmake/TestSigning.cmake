@@ -32,7 +32,7 @@ if(PDKIT_TEST_SIGN)
     message(FATAL_ERROR
       "Test signing needs openssl and osslsigncode on PATH (apt-get install openssl "
       "osslsigncode). To build unsigned images instead, configure with -DPDKIT_TEST_SIGN=OFF; "
-      "such drivers load only on 32-bit Windows.")
+      "such drivers load only on 32-bit Windows without Secure Boot.")
   endif()
 endif()
 

@@ -1,5 +1,8 @@
 // The staged images carry a test signature that verifies against the
-// staged certificate, and the certificate's private key stays behind.
+// staged certificate, and the certificate's private key stays behind. Each
+// driver package's catalog is signed the same way and lists the package's
+// files by the hashes Windows checks, as osslsigncode reads it.
+#include <cctype>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -75,6 +78,22 @@ protected:
         return run_command({PDKIT_OSSLSIGNCODE, "verify", "-CAfile", anchor.string(), "-ignore-cdp", "-in", file.string()});
     }
 
+    // osslsigncode computes the image's Authenticode hash itself and looks it up in the catalog.
+    static CommandResult verify_in_catalog(const fs::path& file, const fs::path& catalog, const fs::path& anchor)
+    {
+        return run_command({PDKIT_OSSLSIGNCODE, "verify", "-CAfile", anchor.string(), "-ignore-cdp", "-catalog",
+                            catalog.string(), "-in", file.string()});
+    }
+
+    // The catalog the INFs name for this architecture (CatalogFile.NTx86 or .NTamd64).
+    fs::path catalog(const std::string& driver) const
+    {
+        const bool x64 = GetParam().machine == peinfo::machine::amd64;
+        return arch_dir(GetParam()) / (driver + (x64 ? "_amd64.cat" : "_x86.cat"));
+    }
+
+    bool tools_missing() const { return std::string(PDKIT_OSSLSIGNCODE).empty() || std::string(PDKIT_OPENSSL).empty(); }
+
     fs::path cer_;
 };
 
@@ -143,6 +162,60 @@ TEST_P(Signature, TheCertificateIsForCodeSigningAndItsKeyIsNotStaged)
         const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_EQ(content.find("PRIVATE KEY"), std::string::npos) << entry.path() << " holds a private key";
     }
+}
+
+std::string file_bytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A catalog member's tag: the hash in upper-case hex, UTF-16LE.
+std::string member_tag(const std::string& sha1_hex)
+{
+    std::string tag;
+    for (char c : sha1_hex) {
+        tag += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        tag += '\0';
+    }
+    return tag;
+}
+
+TEST_P(Signature, EachPackagesCatalogIsSignedAndListsItsDriverAndInf)
+{
+    if (tools_missing()) GTEST_SKIP() << "osslsigncode and openssl are needed to read catalogs";
+    const TempDir tmp;
+    const fs::path anchor = pem(tmp);
+    for (const std::string driver : {"tavrin", "kelvane", "ostrel"}) {
+        const fs::path cat = catalog(driver);
+        ASSERT_TRUE(fs::exists(cat)) << cat << " missing: rebuild with `make images`";
+        const auto signature = verify(cat, anchor);
+        EXPECT_NE(signature.output.find("Signature verification: ok"), std::string::npos) << cat << ":\n"
+                                                                                         << signature.output;
+        const auto image = verify_in_catalog(arch_dir(GetParam()) / (driver + ".sys"), cat, anchor);
+        EXPECT_EQ(image.exit_status, 0) << image.output;
+        EXPECT_NE(image.output.find("File is signed in catalog"), std::string::npos) << driver << ".sys:\n"
+                                                                                   << image.output;
+        // An INF is hashed whole.
+        const auto inf = run_command({PDKIT_OPENSSL, "dgst", "-sha1", "-r", (arch_dir(GetParam()) / (driver + ".inf")).string()});
+        ASSERT_EQ(inf.exit_status, 0) << inf.output;
+        EXPECT_NE(file_bytes(cat).find(member_tag(inf.output.substr(0, 40))), std::string::npos)
+            << cat << " does not list " << driver << ".inf (SHA-1 " << inf.output.substr(0, 40) << ")";
+    }
+}
+
+TEST_P(Signature, ACatalogNoLongerCoversAModifiedImage)
+{
+    if (tools_missing()) GTEST_SKIP() << "osslsigncode and openssl are needed to read catalogs";
+    const TempDir tmp;
+    const fs::path anchor = pem(tmp);
+    const fs::path copy = tmp.path() / "tavrin.sys";
+    fs::copy_file(arch_dir(GetParam()) / "tavrin.sys", copy);
+    std::string bytes = file_bytes(copy);
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x01);
+    std::ofstream(copy, std::ios::binary | std::ios::trunc) << bytes;
+    const auto r = verify_in_catalog(copy, catalog("tavrin"), anchor);
+    EXPECT_NE(r.exit_status, 0) << "a changed image still matched its catalog:\n" << r.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Staged, Signature, ::testing::ValuesIn(architectures()),
