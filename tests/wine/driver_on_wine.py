@@ -86,7 +86,9 @@ def run(args: argparse.Namespace) -> int:
         print(f"wine.{driver}: skipped: {why}")
         return SKIPPED
     images = args.images
-    needed = [images / f"{driver}.sys", images / f"{driver}.inf", images / "pdctl.exe", images / "pdinstall.exe"]
+    # The package as a Windows machine gets it: the INF, its driver and its catalog.
+    needed = [images / f"{driver}.sys", images / f"{driver}.inf", images / f"{driver}_amd64.cat",
+              images / "pdctl.exe", images / "pdinstall.exe"]
     missing = [path.name for path in needed if not path.is_file()]
     if missing:
         print(f"wine.{driver}: skipped: {', '.join(missing)} not in {images}: `make images` builds them "
