@@ -8,6 +8,11 @@ namespace pdinstall {
 
 namespace {
 
+// Not in every SDK's setupapi.h.
+#ifndef ERROR_FILE_HASH_NOT_IN_CATALOG
+#define ERROR_FILE_HASH_NOT_IN_CATALOG (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x24B)
+#endif
+
 std::wstring hex(DWORD code)
 {
     wchar_t text[16];
@@ -21,10 +26,18 @@ const wchar_t* setupapi_name(DWORD code)
     switch (code) {
     case ERROR_NO_SUCH_DEVINST: return L"ERROR_NO_SUCH_DEVINST: no such device instance";
     case ERROR_NO_DRIVER_SELECTED: return L"ERROR_NO_DRIVER_SELECTED";
-    case ERROR_NO_CATALOG_FOR_OEM_INF: return L"ERROR_NO_CATALOG_FOR_OEM_INF: the driver package has no catalog";
+    case ERROR_NO_CATALOG_FOR_OEM_INF:
+        return L"ERROR_NO_CATALOG_FOR_OEM_INF: the catalog the INF names is missing or does not cover the INF";
+    case ERROR_NO_AUTHENTICODE_CATALOG:
+        return L"ERROR_NO_AUTHENTICODE_CATALOG: no signed catalog covers the driver package";
+    case ERROR_FILE_HASH_NOT_IN_CATALOG:
+        return L"ERROR_FILE_HASH_NOT_IN_CATALOG: a file of the package is not the one its catalog lists";
+    case ERROR_SIGNATURE_OSATTRIBUTE_MISMATCH:
+        return L"ERROR_SIGNATURE_OSATTRIBUTE_MISMATCH: the catalog is not for this version of Windows";
     case ERROR_IN_WOW64: return L"ERROR_IN_WOW64: a 32-bit program cannot install drivers on 64-bit Windows";
     case ERROR_AUTHENTICODE_DISALLOWED: return L"ERROR_AUTHENTICODE_DISALLOWED";
-    case ERROR_AUTHENTICODE_TRUST_NOT_ESTABLISHED: return L"ERROR_AUTHENTICODE_TRUST_NOT_ESTABLISHED";
+    case ERROR_AUTHENTICODE_TRUST_NOT_ESTABLISHED:
+        return L"ERROR_AUTHENTICODE_TRUST_NOT_ESTABLISHED: the catalog's signer is not trusted on this machine";
     case ERROR_AUTHENTICODE_PUBLISHER_NOT_TRUSTED: return L"ERROR_AUTHENTICODE_PUBLISHER_NOT_TRUSTED";
     case ERROR_GENERAL_SYNTAX: return L"ERROR_GENERAL_SYNTAX: the INF has a syntax error";
     case ERROR_SECTION_NOT_FOUND: return L"ERROR_SECTION_NOT_FOUND: a section the INF refers to is missing";
@@ -64,12 +77,25 @@ std::wstring hint(DWORD code)
     case ERROR_PATH_NOT_FOUND:
         return L"Check the INF path; the .sys file must sit in the same directory as the INF.";
     case ERROR_NO_CATALOG_FOR_OEM_INF:
+    case ERROR_NO_AUTHENTICODE_CATALOG:
+        return L"The INF's catalog (<driver>_x86.cat on 32-bit Windows, <driver>_amd64.cat on 64-bit) must sit "
+               L"beside it: copy the whole build/images/<arch> folder of the matching architecture, unchanged.";
+    case ERROR_FILE_HASH_NOT_IN_CATALOG:
+    case static_cast<DWORD>(TRUST_E_BAD_DIGEST):
+        return L"The catalog holds the hashes of the INF and the .sys as built: after changing either, rebuild "
+               L"with `make images` and copy the new folder.";
+    case ERROR_SIGNATURE_OSATTRIBUTE_MISMATCH:
+        return L"Use the folder of the architecture Windows runs: build/images/i686 on 32-bit, build/images/x86_64 "
+               L"on 64-bit Windows.";
     case ERROR_AUTHENTICODE_DISALLOWED:
     case ERROR_AUTHENTICODE_TRUST_NOT_ESTABLISHED:
     case ERROR_AUTHENTICODE_PUBLISHER_NOT_TRUSTED:
     case static_cast<DWORD>(TRUST_E_NOSIGNATURE):
-        return L"Import pdkit-test-signing.cer into the Trusted Root and Trusted Publishers stores and "
-               L"enable test signing (bcdedit /set testsigning on, then restart); see docs/WINDOWS.md.";
+    case static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED):
+    case static_cast<DWORD>(CERT_E_UNTRUSTEDROOT):
+        return L"Import pdkit-test-signing.cer into the Trusted Root and Trusted Publishers stores of the local "
+               L"machine (certutil -addstore Root / TrustedPublisher) and enable test signing (bcdedit /set "
+               L"testsigning on, then restart); see docs/WINDOWS.md.";
     case ERROR_NO_SUCH_DEVINST:
         return L"The device is not (or no longer) present; `pdinstall status <hwid>` lists what exists.";
     case ERROR_GENERAL_SYNTAX:
