@@ -91,6 +91,10 @@ class Backend {
   virtual Outcome unload() = 0;
   virtual bool unloaded() const = 0;
 
+  // A line of advice for a person about a request that failed with
+  // `outcome` (what to do about it in this world), or empty.
+  virtual std::string advice(const std::string& /*cmd*/, const Outcome& /*outcome*/) const { return {}; }
+
   // Waits until nothing the last request started is still running elsewhere.
   virtual void settle() = 0;
   // The session ends: what the program left open is closed as Windows closes

@@ -54,7 +54,10 @@ std::wstring widen(const std::string& text) {
 
 class WindowsBackend final : public Backend {
  public:
-  explicit WindowsBackend(const DriverChoice& choice) : device_(choice.deviceName) { lastNtStatusRoutine(); }
+  explicit WindowsBackend(const DriverChoice& choice)
+      : driver_(choice.ours ? choice.name : std::string()), device_(choice.deviceName) {
+    lastNtStatusRoutine();
+  }
   ~WindowsBackend() override {
     for (auto& [token, handle] : handles_) CloseHandle(handle);
   }
@@ -116,6 +119,20 @@ class WindowsBackend final : public Backend {
     return finished(ok, done, overlapped);
   }
 
+  // What a person can do when the device does not open: the two failures
+  // everyone meets first.
+  std::string advice(const std::string& cmd, const Outcome& outcome) const override {
+    if (cmd != "open") return {};
+    if (outcome.win32 == ERROR_FILE_NOT_FOUND) {
+      return "hint: \\\\.\\" + device_ + " does not exist: the driver is not installed (or its device was " +
+             "removed); from an elevated prompt: pdinstall install " + infHint();
+    }
+    if (outcome.win32 == ERROR_ACCESS_DENIED) {
+      return "hint: run pdctl elevated (Run as administrator); the device admits only SYSTEM and Administrators";
+    }
+    return {};
+  }
+
   Outcome pnp(uint8_t) override { ntsimOnly("pnp"); }
   Outcome pnpSequence(PnpSequence) override { ntsimOnly("pnp"); }
   Outcome power(uint8_t, uint32_t, uint32_t, uint32_t) override { ntsimOnly("power"); }
@@ -159,6 +176,13 @@ class WindowsBackend final : public Backend {
     return outcome(lastNtStatus(error), error, overlapped.InternalHigh);
   }
 
+  // The install command for the device, when it is one of ours.
+  std::string infHint() const {
+    if (driver_.empty()) return "<driver>.inf Root\\<DEVICE>";
+    return driver_ + ".inf Root\\" + device_;
+  }
+
+  std::string driver_;
   std::string device_;
   std::map<Token, HANDLE> handles_;
   Token nextToken_ = 1;

@@ -26,6 +26,7 @@ bool isPath(const std::string& value) {
 
 }  // namespace
 
+#ifndef _WIN32  // Windows has its own: usage_windows.cpp
 std::string usageText() {
   return "usage: pdctl [--driver tavrin|kelvane|ostrel|PATH] [--device NAME] [--bare] [--json] [--quiet-kd]\n"
          "             [-f SCRIPT | COMMAND...]\n"
@@ -49,6 +50,7 @@ std::string usageText() {
          "violation. The demo is paced on a terminal: PDCTL_DEMO_PACE_MS sets the pause after each step\n"
          "(default 1200, 0 for none).\n";
 }
+#endif
 
 Options parseOptions(const std::vector<std::string>& arguments) {
   Options options;

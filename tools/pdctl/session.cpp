@@ -93,6 +93,11 @@ int Session::exitStatus() const {
 
 void Session::report(Result result) {
   backend_.settle();
+  if (result.request && result.outcome.win32 != 0) {
+    if (std::string advice = backend_.advice(result.cmd, result.outcome); !advice.empty()) {
+      result.lines.push_back(advice);
+    }
+  }
   sink_.result(result);
 }
 
