@@ -170,6 +170,7 @@ TEST_P(Inf, DeclaresAnNtDriverPackageOfTheProjectVersion)
     EXPECT_EQ(inf().value("Version", "Class"), "System");
     EXPECT_TRUE(same_text(inf().value("Version", "ClassGuid").value_or(""), system_class_guid));
     EXPECT_FALSE(inf().value("Version", "Provider").value_or("").empty());
+    EXPECT_EQ(inf().value("Version", "PnpLockdown"), "1") << "InfVerif asks that only the installer write the files";
     const auto driver_ver = inf().find("Version", "DriverVer");
     ASSERT_TRUE(driver_ver.has_value() && driver_ver->size() == 2) << "DriverVer = mm/dd/yyyy,version";
     EXPECT_TRUE(std::regex_match((*driver_ver)[0], std::regex(R"((0[1-9]|1[0-2])/(0[1-9]|[12][0-9]|3[01])/20[0-9]{2})")))
