@@ -4,7 +4,7 @@
 Windows trusts a driver package through its catalog: a signed list of the
 hashes of the package's files. This tool writes the unsigned catalog of one
 INF for one architecture, as Inf2Cat would: the members are the INF itself and
-every file its [SourceDisksFiles] (and [SourceDisksFiles.<arch>]) name, taken
+every file its [SourceDisksFiles] (and [SourceDisksFiles.x86|amd64]) name, taken
 from the INF's directory; each member is keyed by its SHA-1 hash (for a PE
 image the Authenticode image hash, which leaves out the checksum, the
 certificate table entry and the embedded signature; for any other file the
@@ -79,9 +79,9 @@ def inf_sections(text: str) -> dict[str, list[tuple[str, list[str]]]]:
     return sections
 
 
-def package_files(sections, decoration: str) -> list[str]:
+def package_files(sections, arch: str) -> list[str]:
     names = []
-    for section in ("sourcedisksfiles", f"sourcedisksfiles.{decoration.lower()}"):
+    for section in ("sourcedisksfiles", f"sourcedisksfiles.{arch}"):
         names += [key for key, _ in sections.get(section, []) if key]
     return names
 
@@ -184,7 +184,7 @@ def build_catalog(inf: Path, arch: str, when: datetime.datetime) -> bytes:
     except OSError as error:
         raise Failed(f"cannot read the INF {inf}: {error.strerror}") from None
     sections = inf_sections(inf_data.decode("utf-8-sig", "replace"))
-    files = package_files(sections, decoration)
+    files = package_files(sections, arch)
     if not files:
         raise Failed(f"{inf} names no files in [SourceDisksFiles]: a catalog of the INF alone protects no driver")
     members = [(inf.name.lower(), inf_data)]
