@@ -87,8 +87,7 @@ protected:
     // The catalog the INFs name for this architecture (CatalogFile.NTx86 or .NTamd64).
     fs::path catalog(const std::string& driver) const
     {
-        const bool x64 = GetParam().machine == peinfo::machine::amd64;
-        return arch_dir(GetParam()) / (driver + (x64 ? "_amd64.cat" : "_x86.cat"));
+        return arch_dir(GetParam()) / (driver + (GetParam().name == "x86_64" ? "_amd64.cat" : "_x86.cat"));
     }
 
     bool tools_missing() const { return std::string(PDKIT_OSSLSIGNCODE).empty() || std::string(PDKIT_OPENSSL).empty(); }
