@@ -21,6 +21,7 @@ constexpr const wchar_t* usage =
     L"  status   lists the devices with the hardware ID, their driver and state\n"
     L"\n"
     L"  example: pdinstall install tavrin.inf Root\\TAVRINDEV\n"
+    L"  The driver (.sys) and the catalog (.cat) the INF names must sit beside it, unchanged.\n"
     L"Install and remove need an elevated (administrator) prompt.\n"
     L"Exit status: 0 done, 1 a system call failed, 2 bad usage, 3 no such device.\n";
 

@@ -75,7 +75,7 @@ std::wstring hint(DWORD code)
         return L"Use the x86_64 build of pdinstall.exe (build/images/x86_64) on 64-bit Windows.";
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-        return L"Check the INF path; the .sys file must sit in the same directory as the INF.";
+        return L"Check the INF path; the .sys and .cat files must sit in the same directory as the INF.";
     case ERROR_NO_CATALOG_FOR_OEM_INF:
     case ERROR_NO_AUTHENTICODE_CATALOG:
         return L"The INF's catalog (<driver>_x86.cat on 32-bit Windows, <driver>_amd64.cat on 64-bit) must sit "
