@@ -80,17 +80,9 @@ NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP irp) {
         }
         break;
       }
-      case IRP_MN_START_DEVICE:
-      case IRP_MN_QUERY_REMOVE_DEVICE:
-      case IRP_MN_REMOVE_DEVICE:
-      case IRP_MN_CANCEL_REMOVE_DEVICE:
-      case IRP_MN_STOP_DEVICE:
-      case IRP_MN_QUERY_STOP_DEVICE:
-      case IRP_MN_CANCEL_STOP_DEVICE:
-      case IRP_MN_SURPRISE_REMOVAL:
-        status = STATUS_SUCCESS;
-        break;
       default:
+        // A PDO succeeds the requests of its device's life; the rest keep their status.
+        if (isLifecycleMinor(location->MinorFunction)) status = STATUS_SUCCESS;
         break;
     }
     record(bus, location, status);

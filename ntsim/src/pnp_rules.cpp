@@ -9,22 +9,7 @@ namespace ntsim {
 namespace {
 
 // The requests a function driver handles itself (and still passes down).
-bool handledByFunctionDrivers(UCHAR minor) {
-  switch (minor) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_QUERY_CAPABILITIES:
-    case IRP_MN_SURPRISE_REMOVAL:
-      return true;
-    default:
-      return false;
-  }
-}
+bool handledByFunctionDrivers(UCHAR minor) { return isLifecycleMinor(minor) || minor == IRP_MN_QUERY_CAPABILITIES; }
 
 // The requests the bus driver must see whenever they succeed.
 bool busMustSee(UCHAR minor) {

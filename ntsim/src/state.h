@@ -107,6 +107,11 @@ void freeSystemBuffer(MachineState& s, void* buffer);
 // (reporting a hang instead of hanging). Returns the final I/O status.
 IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power);
 
+// The PnP requests of a device's life: start, stop and removal, their queries and cancels, surprise removal.
+constexpr bool isLifecycleMinor(UCHAR minor) {
+  return minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL;
+}
+
 // The PnP and power rules that need the bus driver's view (pnp_rules.cpp).
 // The root bus's physical device object at the bottom of the device's stack, or nullptr.
 PDEVICE_OBJECT busPdoBelow(PDEVICE_OBJECT device);
