@@ -1,5 +1,5 @@
 // Power dispatch on all three drivers: minor codes and types that are
-// finished at once, every rule that sorts a device set, device queries, and
+// passed down untouched, every rule that sorts a device set, device queries, and
 // lower drivers that fail or answer device IRPs in their own way.
 #include "power_fixture.h"
 
@@ -29,20 +29,25 @@ const MinorCase kMinors[] = {
 
 class PowerMinorTest : public PowerTestBase, public ::testing::WithParamInterface<std::tuple<std::string, MinorCase>> {};
 
-TEST_P(PowerMinorTest, IsFinishedAtOnceWithSuccessAndTheEndLine) {
+// The root bus cannot arm for wake nor answer the rest: it leaves them STATUS_NOT_SUPPORTED.
+TEST_P(PowerMinorTest, IsPassedDownUntouchedAndComesBackWithTheBussAnswer) {
   const auto& [module, minor] = GetParam();
   boot(module);
+  std::vector<int> bus;
   for (POWER_STATE_TYPE type : {SystemPowerState, DevicePowerState}) {
     machine->clearDebugOutput();
     auto result = send(minor.minor, type, PowerSystemSleeping3, PowerActionSleep);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(result.information, 0u);
     Lines expected{trace::Begin};
     if (minor.line != nullptr) expected.push_back(minor.line);
     expected.push_back(trace::End);
     EXPECT_EQ(kd(), expected);
+    bus.push_back(minor.minor);
   }
-  EXPECT_TRUE(busPower().empty()) << "not passed down";
+  std::vector<int> reached;
+  for (const auto& irp : busPower()) reached.push_back(std::get<0>(irp));
+  EXPECT_EQ(reached, bus);
   EXPECT_TRUE(powerStates().empty());
   EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
   EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
@@ -70,19 +75,22 @@ const TypeCase kTypes[] = {
 
 class PowerTypeTest : public PowerTestBase, public ::testing::WithParamInterface<std::tuple<std::string, TypeCase>> {};
 
-TEST_P(PowerTypeTest, IsFinishedAtOnceWithSuccessAndNothingRecorded) {
+TEST_P(PowerTypeTest, IsPassedDownUntouchedAndNothingRecorded) {
   const auto& [module, type] = GetParam();
   boot(module);
+  setBusPowerStatus(STATUS_UNSUCCESSFUL);  // the bus's answer comes back as it is
   auto result = send(type.minor, static_cast<POWER_STATE_TYPE>(type.type), PowerDeviceD3, PowerActionHibernate);
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(result.information, 0u);
   EXPECT_EQ(kd(), (Lines{trace::Begin, type.minor == IRP_MN_SET_POWER ? trace::SetPower : trace::QueryPower, trace::End}));
-  EXPECT_TRUE(busPower().empty());
+  EXPECT_EQ(busPower(), (std::vector<std::tuple<int, ULONG, ULONG, ULONG>>{
+                            {type.minor, type.type, PowerDeviceD3, PowerActionHibernate}}));
   EXPECT_TRUE(powerStates().empty());
   EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
   EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
   expectSettled();
-  expectViolationsExactly({});  // started-next once, lock released once
+  // Started-next once, lock released once; a failed set is the bus's own.
+  expectViolationsExactly(type.minor == IRP_MN_SET_POWER ? Lines{"SET_POWER_FAILED"} : Lines{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, PowerTypeTest, Combine(ValuesIn(kDrivers), ValuesIn(kTypes)), CaseName());
@@ -136,7 +144,6 @@ TEST_P(DeviceSetSortingTest, TakesItsPath) {
   for (const SetStep& step : sort.before) {
     ASSERT_EQ(send(IRP_MN_SET_POWER, DevicePowerState, step.state, step.action).status, STATUS_SUCCESS);
   }
-  const ULONG before = static_cast<ULONG>(ext()->DevicePowerState);
   const auto announcedBefore = powerStates();
   const auto busBefore = busPower();
   machine->clearDebugOutput();
@@ -149,13 +156,11 @@ TEST_P(DeviceSetSortingTest, TakesItsPath) {
   EXPECT_EQ(kd(), deviceSetLines(sort.set.state, sort.path));
   auto announced = announcedBefore;
   auto bus = busBefore;
-  if (sort.path != SetPath::Neither) {
-    announced.push_back(sort.set.state);
-    bus.emplace_back(IRP_MN_SET_POWER, DevicePowerState, sort.set.state, sort.set.action);
-  }
+  announced.push_back(sort.set.state);
+  bus.emplace_back(IRP_MN_SET_POWER, DevicePowerState, sort.set.state, sort.set.action);
   EXPECT_EQ(powerStates(), announced);
-  EXPECT_EQ(busPower(), bus) << "passed down unless neither";
-  EXPECT_EQ(static_cast<ULONG>(ext()->DevicePowerState), sort.path == SetPath::Neither ? before : sort.set.state);
+  EXPECT_EQ(busPower(), bus) << "every path passes the IRP down";
+  EXPECT_EQ(static_cast<ULONG>(ext()->DevicePowerState), sort.set.state);
   EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
   expectSettled();
   expectViolationsExactly({});
@@ -224,23 +229,26 @@ struct LowerSetFailure {
   std::vector<SetStep> before;
   SetStep set;
   SetPath path;
+  bool recorded;  // a power-down is recorded before it goes down; the others once the bus has succeeded
 };
 
 const LowerSetFailure kSetFailures[] = {
-    {"PowerUp", {{PowerDeviceD3, PowerActionSleep}}, {PowerDeviceD0, PowerActionNone}, SetPath::Up},
-    {"PowerDown", {}, {PowerDeviceD3, PowerActionSleep}, SetPath::Down},
+    {"PowerUp", {{PowerDeviceD3, PowerActionSleep}}, {PowerDeviceD0, PowerActionNone}, SetPath::Up, false},
+    {"Neither", {}, {PowerDeviceD1, PowerActionSleep}, SetPath::Neither, false},
+    {"PowerDown", {}, {PowerDeviceD3, PowerActionSleep}, SetPath::Down, true},
 };
 
 class DeviceSetFailedBelowTest : public PowerTestBase,
                                  public ::testing::WithParamInterface<std::tuple<std::string, LowerSetFailure>> {};
 
-TEST_P(DeviceSetFailedBelowTest, RecordsTheStateAnywayAndPassesTheFailureOn) {
+TEST_P(DeviceSetFailedBelowTest, PassesTheFailureOnAndRecordsOnlyAPowerDown) {
   const auto& [module, failure] = GetParam();
   boot(module);
   for (const SetStep& step : failure.before) {
     ASSERT_EQ(send(IRP_MN_SET_POWER, DevicePowerState, step.state, step.action).status, STATUS_SUCCESS);
   }
   auto announced = powerStates();
+  const DEVICE_POWER_STATE before = ext()->DevicePowerState;
   machine->clearDebugOutput();
   setBusPowerStatus(STATUS_UNSUCCESSFUL);
 
@@ -248,9 +256,9 @@ TEST_P(DeviceSetFailedBelowTest, RecordsTheStateAnywayAndPassesTheFailureOn) {
 
   EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL) << "the sender sees the lower driver's status";
   EXPECT_EQ(kd(), deviceSetLines(failure.set.state, failure.path));
-  announced.push_back(failure.set.state);
-  EXPECT_EQ(powerStates(), announced) << "recorded and announced all the same";
-  EXPECT_EQ(static_cast<ULONG>(ext()->DevicePowerState), failure.set.state);
+  if (failure.recorded) announced.push_back(failure.set.state);
+  EXPECT_EQ(powerStates(), announced);
+  EXPECT_EQ(static_cast<ULONG>(ext()->DevicePowerState), failure.recorded ? failure.set.state : ULONG(before));
   expectSettled();
   // The failure is the lower driver's; this driver started the next IRP and released the lock.
   expectViolationsExactly({"SET_POWER_FAILED"});

@@ -1,9 +1,10 @@
 // A lower filter for power tests: an in-process driver between the driver
-// under test and the root bus. It passes every IRP on, as a filter does,
-// unless a rule tells it to finish a power IRP of a given minor code and type
-// itself (with a status and information of the test's choosing, such as a
-// device query failed while the system query succeeded), or to hold it until
-// the test completes it from another thread at DISPATCH_LEVEL.
+// under test and the root bus. It passes every IRP on, as a filter does; a
+// rule for a power IRP of a given minor code and type makes it change the
+// IRP's answer on the way back up (a status and information of the test's
+// choosing, such as a device query failed while the system query
+// succeeded), or hold the IRP, once the bus has seen it, until the test
+// completes it from another thread at DISPATCH_LEVEL.
 #pragma once
 
 #include <ntsim/ntsim.h>
@@ -98,10 +99,32 @@ class LowerFilter {
   }
 
   static void finish(PIRP irp, const Rule& rule) {
-    if (startsNext(IoGetCurrentIrpStackLocation(irp))) PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = rule.status;
     irp->IoStatus.Information = rule.information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+
+  struct Context {
+    LowerFilter* filter;
+    Rule rule;
+  };
+
+  // On the way up: a held IRP stays with the filter until completeHeld(); any
+  // other gets the rule's answer.
+  static NTSTATUS onWayUp(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* c = static_cast<Context*>(context);
+    LowerFilter* filter = c->filter;
+    Rule rule = c->rule;
+    delete c;
+    if (rule.hold) {
+      std::lock_guard lock(filter->mutex_);
+      filter->held_.emplace_back(irp, rule);
+      filter->heldCv_.notify_all();
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    irp->IoStatus.Status = rule.status;
+    irp->IoStatus.Information = rule.information;
+    return STATUS_SUCCESS;
   }
 
   static NTSTATUS dispatchPower(PDEVICE_OBJECT device, PIRP irp) {
@@ -118,20 +141,18 @@ class LowerFilter {
           break;
         }
       }
-      if (matched && rule.hold) {
-        IoMarkIrpPending(irp);
-        filter->held_.emplace_back(irp, rule);
-        filter->heldCv_.notify_all();
-        return STATUS_PENDING;
-      }
-    }
-    if (matched) {
-      finish(irp, rule);
-      return rule.status;
     }
     if (startsNext(location)) PoStartNextPowerIrp(irp);
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(filter->lower_, irp);
+    if (!matched) {
+      IoSkipCurrentIrpStackLocation(irp);
+      return PoCallDriver(filter->lower_, irp);
+    }
+    // The answer changes on the way up, so the caller learns it from the IRP: pending.
+    IoMarkIrpPending(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, &LowerFilter::onWayUp, new Context{filter, rule}, TRUE, TRUE, TRUE);
+    PoCallDriver(filter->lower_, irp);
+    return STATUS_PENDING;
   }
 
   static NTSTATUS dispatchPnp(PDEVICE_OBJECT device, PIRP irp) {

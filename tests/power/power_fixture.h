@@ -95,7 +95,9 @@ inline const char* pathName(SetPath path) {
 
 // A device set: power-up includes its completion routine's line (the lower
 // driver completes before the callback runs); power-down prints nothing after
-// passing down; neither is finished at once with the End line.
+// passing down; neither (D1 or D2, deeper, outside hibernation and shutdown)
+// is passed down like a power-up, without its line, and recorded once the
+// bus has reached the state.
 inline Lines deviceSetLines(long state, SetPath path) {
   Lines lines{trace::Begin, trace::SetPower, trace::DeviceChange, trace::deviceState(state)};
   switch (path) {
@@ -106,7 +108,7 @@ inline Lines deviceSetLines(long state, SetPath path) {
       lines.insert(lines.end(), {trace::DeviceDown, trace::DeviceChangeReady});
       break;
     case SetPath::Neither:
-      lines.push_back(trace::End);
+      lines.insert(lines.end(), {trace::DeviceChangeReady, trace::DeviceSetCompletion});
       break;
   }
   return lines;
@@ -132,9 +134,7 @@ inline Lines systemQueryLines(long systemState, long deviceState) {
 
 inline Lines systemSetLines(long systemState, long deviceState, SetPath path) {
   Lines device = deviceSetLines(deviceState, path);
-  // A device set that is neither is completed before its End line: the callback comes first.
-  if (path == SetPath::Neither) device.insert(device.end() - 1, trace::DeviceSetCallback);
-  else device.push_back(trace::DeviceSetCallback);
+  device.push_back(trace::DeviceSetCallback);
   return concat({systemSetHead(systemState), device, {trace::DeviceSetSent}});
 }
 
