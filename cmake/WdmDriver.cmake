@@ -1,16 +1,19 @@
-# add_wdm_driver(<name> SOURCES <files...>)
+# add_wdm_driver(<name> SOURCES <files...> [RESOURCE <file.rc>] [NTDDI_VERSION <version>])
 #
 # Builds one WDM driver from kernel-only sources.
 # - Host build: a module <name>.so in build/<preset>/drivers/ that links
 #   against libntsim and that ntsim loads like the kernel loads an image.
 #   Built with -fshort-wchar so L"..." is UTF-16 as on Windows, and with
 #   __FILE__ relative to the source root, as the remove-lock calls report it.
+#   NTDDI_VERSION (e.g. NTDDI_WIN8) declares the Windows the module is built
+#   for; from Windows 8 on, ntsim's verifier checks its code integrity
+#   (docs/DRIVER-MODULES.md).
 # - Image build (mingw-w64 toolchain): <name>.sys, see cmake/WdmImage.cmake.
 set(PDKIT_SOURCE_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
 get_filename_component(PDKIT_SOURCE_ROOT ${PDKIT_SOURCE_ROOT} ABSOLUTE)
 
 function(add_wdm_driver name)
-  cmake_parse_arguments(ARG "" "RESOURCE" "SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "RESOURCE;NTDDI_VERSION" "SOURCES" ${ARGN})
   if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
     include(WdmImage)
     wdm_image(${name} SOURCES ${ARG_SOURCES} RESOURCE "${ARG_RESOURCE}")
@@ -21,6 +24,9 @@ function(add_wdm_driver name)
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/drivers)
   target_link_libraries(${name} PRIVATE ntsim_kernel)
   target_include_directories(${name} PRIVATE ${PDKIT_SOURCE_ROOT})
+  if(ARG_NTDDI_VERSION)
+    target_compile_definitions(${name} PRIVATE NTDDI_VERSION=${ARG_NTDDI_VERSION})
+  endif()
   wdm_host_flags(${name})
   pdkit_warnings(${name})
 endfunction()

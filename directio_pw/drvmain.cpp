@@ -33,7 +33,7 @@ static NTSTATUS TransferThroughMdl(PDEVICE_OBJECT DeviceObject, PIRP Irp, STORE_
     TraceTransferBegin(Direction);
     if (Mdl) {
         /* The mapping, if one is made, belongs to the MDL; the I/O manager releases both. */
-        Address = MmGetSystemAddressForMdlSafe(Mdl, HighPagePriority);
+        Address = MmGetSystemAddressForMdlSafe(Mdl, (MM_PAGE_PRIORITY)(HighPagePriority | MappingPriorityFlags));
         if (!Address) {
             DbgPrint("Can't get Virtual Address from MDL\r\n");
             return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);

@@ -89,6 +89,21 @@ inline PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
     return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 }
 
+/* Not in every DDK's headers: a mapping flag of Windows 8 and later. */
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+
+/*
+ * The pool type of every allocation (NonPagedPoolNx on Windows 8 and later,
+ * NonPagedPool before) and the flags ORed into every MDL mapping's priority
+ * (MdlMappingNoExecute from Windows 8 on); ChooseMemoryTypes sets both at
+ * the start of DriverEntry (nxmemory.cpp).
+ */
+extern POOL_TYPE NonPagedPoolType;
+extern ULONG MappingPriorityFlags;
+VOID ChooseMemoryTypes(VOID);
+
 /* Driver-wide globals, one set per driver image. */
 extern PCAPABILITY_TABLE CapabilityTable;
 extern UNICODE_STRING DeviceName;

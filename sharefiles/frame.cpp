@@ -29,6 +29,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     UNREFERENCED_PARAMETER(RegistryPath);
 
     TraceLine(FrameLines()->DriverEntryBegin);
+    ChooseMemoryTypes();
     KeInitializeMutex(&CapabilityTableLock, 0);
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->DriverExtension->AddDevice = AddDevice;
@@ -51,7 +52,7 @@ static NTSTATUS AllocateDataBuffer(PDEVICE_EXTENSION Extension)
 {
     if (!DriverValues.DispatchRead)
         return STATUS_SUCCESS;
-    Extension->DataBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, DATA_BUFFER_SIZE, POOL_TAG);
+    Extension->DataBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolType, DATA_BUFFER_SIZE, POOL_TAG);
     if (!Extension->DataBuffer)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(Extension->DataBuffer, DATA_BUFFER_SIZE);
@@ -77,7 +78,7 @@ static NTSTATUS AttachDevice(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT Physica
     PCAPABILITY_TABLE PreviousTable = CapabilityTable;
     PCAPABILITY_TABLE Table;
 
-    Table = (PCAPABILITY_TABLE)ExAllocatePoolWithTag(NonPagedPool, sizeof(CAPABILITY_TABLE), POOL_TAG);
+    Table = (PCAPABILITY_TABLE)ExAllocatePoolWithTag(NonPagedPoolType, sizeof(CAPABILITY_TABLE), POOL_TAG);
     if (!Table)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(Table, sizeof(CAPABILITY_TABLE));

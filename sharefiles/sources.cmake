@@ -5,6 +5,7 @@
 set(PDKIT_CORE_SOURCES
   ${PDKIT_SOURCE_ROOT}/sharefiles/frame.cpp
   ${PDKIT_SOURCE_ROOT}/sharefiles/devctl.cpp
+  ${PDKIT_SOURCE_ROOT}/sharefiles/nxmemory.cpp
   ${PDKIT_SOURCE_ROOT}/sharefiles/pnp/pnp.cpp
   ${PDKIT_SOURCE_ROOT}/sharefiles/pm/pm.cpp)
 

@@ -158,6 +158,17 @@ typedef enum _MM_PAGE_PRIORITY {
   NormalPagePriority = 16,
   HighPagePriority = 32
 } MM_PAGE_PRIORITY;
+/* Flags ORed into a mapping's priority (Windows 8 and later). */
+#define MdlMappingNoWrite 0x80000000
+#define MdlMappingNoExecute 0x40000000
+
+/* Windows versions as NTDDI_VERSION and RtlIsNtDdiVersionAvailable count them. */
+#define NTDDI_WINXP 0x05010000
+#define NTDDI_WS03 0x05020000
+#define NTDDI_VISTA 0x06000000
+#define NTDDI_WIN7 0x06010000
+#define NTDDI_WIN8 0x06020000
+#define NTDDI_WIN10 0x0A000000
 
 /* ------------------------------------------------------ dispatcher objects */
 
@@ -637,6 +648,18 @@ __attribute__((visibility("default"))) NTSTATUS DriverEntry(struct _DRIVER_OBJEC
 ULONG DbgPrint(PCSTR Format, ...);
 void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
 
+typedef struct _OSVERSIONINFOW {
+  ULONG dwOSVersionInfoSize;
+  ULONG dwMajorVersion;
+  ULONG dwMinorVersion;
+  ULONG dwBuildNumber;
+  ULONG dwPlatformId;
+  USHORT szCSDVersion[128]; /* WCHAR in the DDK; 16 bits here whatever wchar_t is */
+} RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
+BOOLEAN PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber, PUNICODE_STRING CSDVersion);
+
 void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 void RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
@@ -785,5 +808,19 @@ FORCEINLINE void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
 FORCEINLINE void IoMarkIrpPending(PIRP Irp) {
   IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
+
+/*
+ * The Windows version a module is built for: a module compiled with
+ * NTDDI_VERSION defined (NTDDI_WIN8, say) exports it here, and ntsim's loader
+ * reads it. A module built for Windows 8 or later gets Windows 8's
+ * code-integrity checks on a machine that runs Windows 8 or later; a module
+ * that declares nothing is a legacy driver and does not (docs/DRIVER-MODULES.md).
+ */
+#ifdef NTDDI_VERSION
+#ifdef __cplusplus
+extern "C"
+#endif
+    __attribute__((visibility("default"), weak, used)) const ULONG NtsimModuleNtddiVersion = NTDDI_VERSION;
+#endif
 
 #endif /* NTSIM_WDM_H */

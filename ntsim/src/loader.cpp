@@ -89,6 +89,10 @@ Driver& Machine::load(const std::string& path) {
   dl_iterate_phdr(findImage, &range);
   driver->imageBegin_ = range.begin;
   driver->imageEnd_ = range.end;
+  // The version the module is built for: its own export, not one of a library it links.
+  auto* declared = static_cast<const ULONG*>(dlsym(driver->handle_, "NtsimModuleNtddiVersion"));
+  auto declaredAt = reinterpret_cast<uintptr_t>(declared);
+  if (declared != nullptr && declaredAt >= range.begin && declaredAt < range.end) driver->ntddiVersion_ = *declared;
 
   auto* object = new DRIVER_OBJECT{};
   object->Type = 4;  // IO_TYPE_DRIVER

@@ -41,7 +41,6 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
                                    ULONG Priority) {
   auto& s = M();
   (void)CacheType;
-  (void)Priority;
   PMDL mdl = MemoryDescriptorList;
   if (mdl == nullptr) {
     s.report("BAD_ARGUMENT", "MmMapLockedPagesSpecifyCache with a NULL MDL");
@@ -53,6 +52,20 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   }
   if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
     s.report("MDL_NOT_LOCKED", "MmMapLockedPagesSpecifyCache with an MDL whose pages are not locked");
+  }
+  constexpr ULONG kMappingFlags = MdlMappingNoWrite | MdlMappingNoExecute;
+  if ((Priority & kMappingFlags) != 0 && !s.windows.hasNoExecuteMemory()) {
+    s.report("BAD_ARGUMENT", "MmMapLockedPagesSpecifyCache with priority " + hex(Priority) +
+                                 ": Windows before 8 knows no mapping flags (choose them at run time)");
+    return nullptr;
+  }
+  if ((Priority & MdlMappingNoExecute) == 0) {
+    if (const Driver* driver = s.codeIntegrityChecked(__builtin_return_address(0))) {
+      s.report("EXECUTABLE_MAPPING", "driver " + driver->name() + " mapped MDL " +
+                                         hex(reinterpret_cast<uintptr_t>(mdl)) +
+                                         " executable; from Windows 8 on, OR MdlMappingNoExecute into the priority "
+                                         "(0xC4/0x2002)");
+    }
   }
   if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) return mdl->MappedSystemVa;
   if (s.takeFault(s.faults.mapping)) {

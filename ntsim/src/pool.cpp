@@ -24,12 +24,23 @@ ULONG Machine::poolTagOf(PVOID block) const {
   return it == state_->pool.end() ? 0 : it->second.tag;
 }
 
+POOL_TYPE Machine::poolTypeOf(PVOID block) const {
+  std::lock_guard lock(state_->poolMutex);
+  auto it = state_->pool.find(block);
+  return it == state_->pool.end() ? NonPagedPool : it->second.type;
+}
+
 namespace {
 
 PVOID allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller) {
   auto& s = M();
   if (type != NonPagedPool && type != PagedPool && type != NonPagedPoolNx) {
     s.report("POOL_BAD_TYPE", "ExAllocatePoolWithTag with pool type " + std::to_string(type));
+    return nullptr;
+  }
+  if (type == NonPagedPoolNx && !s.windows.hasNoExecuteMemory()) {
+    s.report("POOL_BAD_TYPE", "ExAllocatePoolWithTag with NonPagedPoolNx, which Windows before 8 does not know "
+                              "(choose the pool type at run time)");
     return nullptr;
   }
   if (KeGetCurrentIrql() > DISPATCH_LEVEL || (type == PagedPool && KeGetCurrentIrql() > APC_LEVEL)) {
@@ -48,8 +59,15 @@ PVOID allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller) {
   }
   void* block = std::malloc(bytes == 0 ? 1 : bytes);
   if (block == nullptr) return nullptr;
+  if (type == NonPagedPool) {
+    if (const Driver* driver = s.codeIntegrityChecked(caller)) {
+      s.report("EXECUTABLE_POOL", "driver " + driver->name() + " allocated block " +
+                                      hex(reinterpret_cast<uintptr_t>(block)) +
+                                      " from executable NonPagedPool; from Windows 8 on, use NonPagedPoolNx (0xC4/0x2000)");
+    }
+  }
   std::lock_guard lock(s.poolMutex);
-  s.pool[block] = PoolBlock{bytes, tag, s.ownerOf(caller)};
+  s.pool[block] = PoolBlock{bytes, tag, s.ownerOf(caller), type};
   s.recentlyFreed.erase(block);
   ++s.poolAllocationCount;
   return block;

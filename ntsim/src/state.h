@@ -122,6 +122,7 @@ struct PoolBlock {
   size_t size;
   ULONG tag;
   const Driver* owner;
+  POOL_TYPE type;
 };
 
 struct MachineState {
@@ -190,9 +191,17 @@ struct MachineState {
   Faults faults;
   std::mutex faultMutex;
 
+  // The Windows version the machine runs (RtlGetVersion).
+  WindowsVersion windows;
+
+
   void report(std::string rule, std::string detail);
   const Driver* ownerOf(const void* codeAddress) const;
   bool takeFault(int& counter);
+  // Driver Verifier's code-integrity option applies to the driver whose code
+  // is at codeAddress: the machine runs Windows 8 or later and the module is
+  // built for Windows 8 or later.
+  const Driver* codeIntegrityChecked(const void* codeAddress) const;
 };
 
 // The one current machine (Machine::current), and what a kernel routine

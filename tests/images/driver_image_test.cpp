@@ -27,6 +27,8 @@ const std::set<std::string> allowed_imports = {
     "IofCompleteRequest", "PoCallDriver", "PoStartNextPowerIrp", "PoSetPowerState", "PoRequestPowerIrp",
     "ExAllocatePoolWithTag", "ExFreePool", "KeInitializeEvent", "KeSetEvent", "KeWaitForSingleObject",
     "KeInitializeMutex", "KeReleaseMutex", "MmMapLockedPagesSpecifyCache", "RtlInitUnicodeString", "DbgPrint",
+    // Windows 2000 and later export it: the drivers choose NX memory from Windows 8 on.
+    "RtlGetVersion",
     "memcpy", "memset", "memmove",
     // The x86 kernel exports its interlocked operations as fastcall routines, and mingw-w64's
     // headers call them there rather than inlining them; on x64 they are always inlined.

@@ -100,6 +100,24 @@ TEST_F(BadInputTest, BadArgumentsAreReportedByRule) {
        "POOL_TAG_MISMATCH"},
       {"ExAllocatePoolWithTag with an unknown pool type",
        [] { EXPECT_EQ(ExAllocatePoolWithTag(static_cast<POOL_TYPE>(77), 4, 0), nullptr); }, "POOL_BAD_TYPE"},
+      {"NonPagedPoolNx on Windows XP",
+       [&] {
+         machine->setWindowsVersion({5, 1, 2600});
+         EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 4, 0), nullptr);
+       },
+       "POOL_BAD_TYPE"},
+      {"MdlMappingNoExecute on Windows XP",
+       [&] {
+         machine->setWindowsVersion({5, 1, 2600});
+         static char bytes[8];
+         PMDL mdl = IoAllocateMdl(bytes, sizeof bytes, FALSE, FALSE, nullptr);
+         MmBuildMdlForNonPagedPool(mdl);
+         EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                                NormalPagePriority | MdlMappingNoExecute),
+                   nullptr);
+         IoFreeMdl(mdl);
+       },
+       "BAD_ARGUMENT"},
       {"MmMapLockedPagesSpecifyCache(NULL)",
        [] { EXPECT_EQ(MmMapLockedPagesSpecifyCache(nullptr, KernelMode, MmCached, nullptr, FALSE, 0), nullptr); },
        "BAD_ARGUMENT"},

@@ -24,7 +24,9 @@ enum FaultyRequest {
   FAULTY_NEVER_COMPLETE,     /* keeps the request and returns STATUS_PENDING */
   FAULTY_COMPLETE_HELD,      /* completes the request FAULTY_NEVER_COMPLETE kept */
   FAULTY_LEAVE_DEVICE,       /* a device its unload routine does not delete */
-  FAULTY_BEHAVE              /* a well-behaved request, for contrast */
+  FAULTY_BEHAVE,             /* a well-behaved request, for contrast */
+  FAULTY_EXECUTABLE_POOL,    /* NonPagedPool, allocated and freed */
+  FAULTY_EXECUTABLE_MAPPING  /* an MDL mapped without MdlMappingNoExecute */
 };
 
 /* Each request prints "faulty: <address>\r\n" naming the IRP or object involved. */

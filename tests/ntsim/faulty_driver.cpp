@@ -5,6 +5,8 @@
 // - IRP_MN_QUERY_PNP_DEVICE_STATE is passed down with a completion routine
 //   that does not mark the IRP pending when the bus pended it;
 // - IRP_MN_QUERY_POWER is passed down with IoCallDriver, not PoCallDriver.
+// Built twice: `faulty` declares no Windows version; `faulty_win8` is built
+// for Windows 8, so that its executable pool and mappings are reported.
 #include <wdm.h>
 
 #include "faulty_codes.h"
@@ -20,6 +22,7 @@ typedef struct _FAULTY_EXTENSION {
 static PDEVICE_OBJECT MainDevice;
 static PIRP HeldIrp;
 static PVOID Leaked;
+static UCHAR MappedBytes[16];
 
 static void Name(PVOID Address) { DbgPrint("faulty: %p\r\n", Address); }
 
@@ -140,6 +143,22 @@ static NTSTATUS FaultyDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     case FAULTY_CODE(FAULTY_BEHAVE):
       return Complete(Irp, STATUS_SUCCESS, 0);
+    case FAULTY_CODE(FAULTY_EXECUTABLE_POOL): {
+      PVOID Block = ExAllocatePoolWithTag(NonPagedPool, 16, FAULTY_TAG);
+      Name(Block);
+      if (Block != NULL) ExFreePoolWithTag(Block, FAULTY_TAG);
+      return Complete(Irp, STATUS_SUCCESS, 0);
+    }
+    case FAULTY_CODE(FAULTY_EXECUTABLE_MAPPING): {
+      PMDL Mdl = IoAllocateMdl(MappedBytes, sizeof(MappedBytes), FALSE, FALSE, NULL);
+      if (Mdl == NULL) return Complete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+      Name(Mdl);
+      MmBuildMdlForNonPagedPool(Mdl);
+      PVOID Address = MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, NormalPagePriority);
+      if (Address != NULL) MmUnmapLockedPages(Address, Mdl);
+      IoFreeMdl(Mdl);
+      return Complete(Irp, STATUS_SUCCESS, 0);
+    }
     default:
       return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }

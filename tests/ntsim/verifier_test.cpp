@@ -13,7 +13,11 @@ class VerifierTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    driver = &machine->load(driverPath("faulty"));
+    boot("faulty");
+  }
+
+  void boot(const std::string& module) {
+    driver = &machine->load(driverPath(module));
     node = &machine->addDevice(*driver);
     ASSERT_EQ(node->addDeviceStatus(), STATUS_SUCCESS);
     auto open = machine->open("\\\\.\\FAULTY");
@@ -197,6 +201,40 @@ TEST_F(VerifierTest, DeviceLeftAtUnload) {
   EXPECT_EQ(all[0].rule, "DEVICE_LEFT_AT_UNLOAD");
   EXPECT_NE(all[0].detail.find(device), std::string::npos) << all[0].detail;
   machine->clearViolations();
+}
+
+// Driver Verifier's code-integrity check, on Windows 8 and later, for a
+// driver built for Windows 8 or later.
+TEST_F(VerifierTest, ExecutablePoolAndMappingsAreReportedForADriverBuiltForWindows8OnWindows8) {
+  struct Case {
+    const char* module;
+    ntsim::WindowsVersion windows;
+    bool reported;
+  };
+  const Case cases[] = {
+      {"faulty_win8", {10, 0, 19045}, true},
+      {"faulty_win8", {6, 2, 9200}, true},
+      {"faulty_win8", {6, 1, 7601}, false},  // no NX memory to ask for before Windows 8
+      {"faulty", {10, 0, 19045}, false},     // a driver that declares no version
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.module) + " on " + std::to_string(c.windows.major) + "." +
+                 std::to_string(c.windows.minor));
+    handle = 0;
+    machine.reset();
+    machine = std::make_unique<ntsim::Machine>();
+    machine->setWindowsVersion(c.windows);
+    boot(c.module);
+    for (auto [which, rule] : {std::pair{FAULTY_EXECUTABLE_POOL, "EXECUTABLE_POOL"},
+                               std::pair{FAULTY_EXECUTABLE_MAPPING, "EXECUTABLE_MAPPING"}}) {
+      EXPECT_EQ(request(which).status, STATUS_SUCCESS);
+      if (c.reported) {
+        expectOnly(rule);
+      } else {
+        EXPECT_TRUE(machine->violations().empty()) << machine->violations()[0].rule;
+      }
+    }
+  }
 }
 
 TEST_F(VerifierTest, CleanUnloadReportsNothing) {

@@ -122,6 +122,8 @@ class Driver {
   bool loaded() const { return handle_ != nullptr; }
   // Looks up an exported symbol of the module (nullptr when absent).
   void* symbol(const char* name) const;
+  // The Windows version the module is built for (its NTDDI_VERSION), 0 when it declares none.
+  ULONG ntddiVersion() const { return ntddiVersion_; }
 
  private:
   friend class Machine;
@@ -133,6 +135,17 @@ class Driver {
   PDRIVER_OBJECT object_ = nullptr;
   uintptr_t imageBegin_ = 0;
   uintptr_t imageEnd_ = 0;
+  ULONG ntddiVersion_ = 0;
+};
+
+// The Windows version a machine runs, as RtlGetVersion reports it.
+struct WindowsVersion {
+  ULONG major = 10;
+  ULONG minor = 0;
+  ULONG build = 19045;
+  // Windows 8 and later: NX pool and no-execute mappings exist, and Driver
+  // Verifier checks code integrity.
+  bool hasNoExecuteMemory() const { return major > 6 || (major == 6 && minor >= 2); }
 };
 
 // Faults injected into the kernel's routines: each counter fails that many
@@ -238,6 +251,12 @@ class Machine {
   size_t poolOutstanding(const Driver* owner = nullptr) const;
   size_t poolAllocations() const;  // allocations made so far (all callers)
   ULONG poolTagOf(PVOID block) const;
+  POOL_TYPE poolTypeOf(PVOID block) const;
+
+  // The Windows version RtlGetVersion reports (Windows 10 unless set); set it
+  // before loading drivers, which ask at DriverEntry.
+  void setWindowsVersion(const WindowsVersion& version);
+  WindowsVersion windowsVersion() const;
 
   Faults& faults();
   // How long a wait may block before ntsim reports a hang instead of hanging.
