@@ -182,28 +182,29 @@ TEST_P(DriverImage, CarriesItsVersionResource)
 {
     const auto info = peinfo::read_version_info(image());
     ASSERT_TRUE(info.has_value()) << "no version resource";
-    EXPECT_EQ(info->resource_language, 0x0404);
+    EXPECT_EQ(info->resource_language, 0x0409);
     const auto& f = info->fixed;
     EXPECT_EQ(f.signature, peinfo::fixed_file_info_signature);
     EXPECT_EQ(peinfo::version_text(f.file_version_ms, f.file_version_ls), "1.0.0.1");
     EXPECT_EQ(peinfo::version_text(f.product_version_ms, f.product_version_ls), "1.0.0.1");
     EXPECT_EQ(f.file_os, 0x00040004u) << "VOS_NT_WINDOWS32";
-    EXPECT_EQ(f.file_type, 1u) << "VFT_APP";
+    EXPECT_EQ(f.file_type, 3u) << "VFT_DRV";
+    EXPECT_EQ(f.file_subtype, 7u) << "VFT2_DRV_SYSTEM";
 
     ASSERT_EQ(info->string_tables.size(), 1u);
     const auto& table = info->string_tables[0];
-    EXPECT_EQ(table.key, "040404b0");
+    EXPECT_EQ(table.key, "040904b0");
     for (const char* key : {"CompanyName", "FileDescription", "FileVersion", "InternalName", "LegalCopyright",
                             "OriginalFilename", "ProductName", "ProductVersion"}) {
         const std::string* value = table.find(key);
         ASSERT_NE(value, nullptr) << "no " << key << " entry";
         EXPECT_FALSE(value->empty()) << key << " is empty";
     }
-    EXPECT_EQ(*table.find("FileVersion"), "1, 0, 0, 1");
-    EXPECT_EQ(*table.find("ProductVersion"), "1, 0, 0, 1");
+    EXPECT_EQ(*table.find("FileVersion"), "1.0.0.1");
+    EXPECT_EQ(*table.find("ProductVersion"), "1.0.0.1");
     EXPECT_EQ(*table.find("OriginalFilename"), driver().name + ".sys");
     ASSERT_EQ(info->translations.size(), 1u);
-    EXPECT_EQ(info->translations[0], (peinfo::Translation{0x0404, 0x04b0}));
+    EXPECT_EQ(info->translations[0], (peinfo::Translation{0x0409, 0x04b0}));
 }
 
 // Every remove-lock call of the image at `path`, traced through its
