@@ -5,7 +5,7 @@ CMAKE ?= cmake
 CTEST ?= ctest
 JOBS  ?= $(shell nproc)
 
-HAVE_MINGW := $(shell command -v i686-w64-mingw32-g++ >/dev/null 2>&1 && command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 && echo yes)
+HAVE_MINGW := $(shell command -v i686-w64-mingw32-g++ >/dev/null 2>&1 && command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 && command -v ld.lld >/dev/null 2>&1 && echo yes)
 
 .PHONY: all host asan tsan images demo test test-host test-asan test-tsan test-fuzz fuzz bench clean
 

@@ -1,8 +1,9 @@
 # The image set: everything a Windows test machine needs, gathered in
 # <build>/images/ by the target `image_set` (part of `all`):
 #
-#   <driver>.sys  <driver>.map   each driver image, test-signed, and its
-#                                linker map (addresses for crash analysis)
+#   <driver>.sys  <driver>.map   each driver image, test-signed, its
+#   <driver>.pdb                 linker map and its program database (symbols
+#                                for WinDbg; the image's CodeView record names it)
 #   <tool>.exe                   every Windows executable of the build, test-signed
 #   *.inf                        the install files registered with
 #                                pdkit_image_set_files()
@@ -116,6 +117,11 @@ function(_pdkit_stage_signed target dest description outputs_var)
   if(map)
     list(APPEND staged ${dest}/${name}.map)
     set(copy_map COMMAND ${CMAKE_COMMAND} -E copy ${map} ${dest}/${name}.map)
+  endif()
+  get_target_property(pdb ${target} PDKIT_PDB)
+  if(pdb)
+    list(APPEND staged ${dest}/${name}.pdb)
+    list(APPEND copy_map COMMAND ${CMAKE_COMMAND} -E copy ${pdb} ${dest}/${name}.pdb)
   endif()
   add_custom_command(
     OUTPUT ${staged}

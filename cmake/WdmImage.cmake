@@ -1,22 +1,26 @@
 # wdm_image(<name> SOURCES <files...> RESOURCE <file.rc> [FIXTURE])
 #
-# Builds <name>.sys, a kernel-mode driver image for Windows, with the
-# mingw-w64 toolchain (cmake/toolchains/). add_wdm_driver() calls it in the
-# image build. The image:
+# Builds <name>.sys, a kernel-mode driver image for Windows, and its program
+# database <name>.pdb, with clang and lld for the mingw-w64 target
+# (cmake/toolchains/). add_wdm_driver() calls it in the image build. The image:
 # - runs in the native subsystem with DriverEntry as its entry point
 #   (_DriverEntry@8 on i686: the kernel calls it __stdcall);
 # - imports from ntoskrnl.exe only: no C runtime, no HAL, no start files.
 #   Compiler helpers come from libgcc, whose helpers import nothing;
 #   memcpy/memset/memmove calls, also those the compiler emits for struct
-#   copies, bind to ntoskrnl's exports. (libgcc's helpers carry .eh_frame
-#   data of their own, which ends up as an unused read-only section);
+#   copies, bind to ntoskrnl's exports;
 # - keeps its base relocations and is marked dynamic-base and NX-compatible;
 #   no section is both writable and executable; x86_64 images keep their
 #   unwind data (.pdata/.xdata), which the kernel needs to walk the stack;
-# - has a valid PE checksum (the linker computes it; signing recomputes it);
+# - has a valid PE checksum (set after the link, cmake/wdm/set_checksum.py;
+#   signing recomputes it);
 # - carries the version resource compiled from RESOURCE;
-# - has no global constructors (checked after the link, see
-#   cmake/wdm/CheckImageMap.cmake) and writes a linker map <name>.map.
+# - carries a CodeView debug record naming <name>.pdb (file name only, so
+#   that a debugger finds the PDB beside the image or on its symbol path);
+#   the PDB holds the symbols and types of every source (-gcodeview);
+# - has no global constructors (a compile error, -Werror=global-constructors,
+#   and checked again in the linker map, cmake/wdm/CheckImageMap.cmake) and
+#   writes a linker map <name>.map.
 # The staged, test-signed copy lands in <build>/images/ (cmake/ImageSet.cmake);
 # FIXTURE stages it under images/test-fixtures/ instead.
 include_guard(GLOBAL)
@@ -27,6 +31,12 @@ endif()
 
 enable_language(RC)
 include(ImageSet)
+include(PythonPefile)
+if(NOT PDKIT_PYTHON_PEFILE)
+  message(FATAL_ERROR
+    "No Python 3 with pefile was found: the image build sets each image's checksum "
+    "with it. Install it (apt-get install python3-pefile).")
+endif()
 
 find_path(PDKIT_WDM_INCLUDE_DIR wdm.h PATH_SUFFIXES ddk include/ddk
   DOC "Directory with the mingw-w64 kernel headers (wdm.h, ntddk.h)")
@@ -41,6 +51,12 @@ if(NOT PDKIT_WDM_INCLUDE_DIR)
     "They come with the Debian package ${_wdm_headers_package} (apt-get install "
     "${_wdm_headers_package}); or pass -DPDKIT_WDM_INCLUDE_DIR=<directory holding wdm.h>.")
 endif()
+
+# libstdc++'s headers for the Windows programs (pdctl.exe, pdinstall.exe),
+# which the toolchain file found; never for the freestanding driver images.
+foreach(dir IN LISTS PDKIT_MINGW_CXX_INCLUDE_DIRS)
+  include_directories(SYSTEM "$<$<AND:$<COMPILE_LANGUAGE:CXX>,$<NOT:$<BOOL:$<TARGET_PROPERTY:PDKIT_DRIVER_IMAGE>>>>:${dir}>")
+endforeach()
 
 # Per-architecture settings of the images, returned in the caller's scope.
 macro(_wdm_arch_settings)
@@ -63,9 +79,9 @@ macro(_wdm_arch_settings)
     set(_wdm_os_major 5)
     set(_wdm_os_minor 2)
     set(_wdm_image_base 0x140000000)
-    # Unwind tables stay on (the x86_64 default): the kernel unwinds through
-    # driver frames when it walks stacks and dispatches exceptions.
-    set(_wdm_arch_compile_options "")
+    # Unwind tables (.pdata/.xdata) for every function: the kernel unwinds
+    # through driver frames when it walks stacks and dispatches exceptions.
+    set(_wdm_arch_compile_options -fasynchronous-unwind-tables)
   endif()
 endmacro()
 
@@ -84,12 +100,14 @@ function(wdm_image name)
   set(support_dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/wdm)
   add_executable(${name} ${ARG_SOURCES} ${ARG_RESOURCE} ${support_dir}/relocation_anchor.cpp)
   set(map ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
+  set(pdb ${CMAKE_CURRENT_BINARY_DIR}/${name}.pdb)
   set_target_properties(${name} PROPERTIES
     SUFFIX ".sys"
     PDKIT_DRIVER_IMAGE ON
     PDKIT_TEST_FIXTURE ${ARG_FIXTURE}
     PDKIT_LINKER_MAP ${map}
-    ADDITIONAL_CLEAN_FILES ${map})
+    PDKIT_PDB ${pdb}
+    ADDITIONAL_CLEAN_FILES "${map};${pdb}")
   set_property(GLOBAL APPEND PROPERTY PDKIT_DRIVER_IMAGES ${name})
 
   target_include_directories(${name} PRIVATE ${PDKIT_SOURCE_ROOT})
@@ -116,6 +134,10 @@ function(wdm_image name)
       # compiler allows.
       -fno-strict-aliasing
       -fno-stack-protector
+      # Symbols and types for the PDB.
+      -g -gcodeview
+      # Nothing runs constructors in a kernel image.
+      -Werror=global-constructors
       # __FILE__ relative to the source root, as in the host modules: the
       # remove-lock calls report it, and build paths stay out of the image.
       -fmacro-prefix-map=${PDKIT_SOURCE_ROOT}/=
@@ -132,19 +154,23 @@ function(wdm_image name)
     # an undecorated symbol.
     -Wl,--entry,${_wdm_entry} -Wl,--require-defined,${_wdm_entry}
     -Wl,--disable-stdcall-fixup
+    # A kernel-mode driver (lld-link's /driver); base relocations are kept.
+    -Wl,--Xlink=-driver
     -Wl,--image-base,${_wdm_image_base}
     -Wl,--dynamicbase -Wl,--nxcompat
     $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>:-Wl,--high-entropy-va>
-    -Wl,--enable-reloc-section
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
     # Nothing is exported, and nothing is auto-imported.
     -Wl,--exclude-all-symbols -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
     -Wl,-Map,${map}
-    -s)
-  target_link_libraries(${name} PRIVATE ntoskrnl gcc)
+    # The debug information goes to the PDB; the image keeps only the
+    # CodeView record, which names the PDB without the build's directory.
+    -Wl,--pdb=${pdb} -Wl,--Xlink=-pdbaltpath:%_PDB%)
+  target_link_libraries(${name} PRIVATE ntoskrnl ${PDKIT_MINGW_LIBGCC})
 
   add_custom_command(TARGET ${name} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DMAP=${map} -DIMAGE=$<TARGET_FILE_NAME:${name}>
-            -DPOINTER_SIZE=${CMAKE_SIZEOF_VOID_P} -P ${support_dir}/CheckImageMap.cmake
+            -P ${support_dir}/CheckImageMap.cmake
+    COMMAND ${PDKIT_PYTHON_PEFILE} ${support_dir}/set_checksum.py $<TARGET_FILE:${name}>
     VERBATIM)
 endfunction()

@@ -29,6 +29,18 @@ static_assert(IOCTL_GET_DESCRIPTION == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METH
 static_assert(IOCTL_GET_CAPABILITY_TABLE == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS),
               "IOCTL_GET_CAPABILITY_TABLE");
 
+/*
+ * The remove-lock routines compare the size every call passes with their own
+ * IO_REMOVE_LOCK, a free build's: 0x18 bytes on x86, 0x20 on x64. Every call
+ * passes sizeof(IO_REMOVE_LOCK) (tests/images/remove_lock_calls_test.py), so
+ * the header's layout must be that one. (ntsim has a layout of its own.)
+ */
+#if defined(_WIN64)
+static_assert(sizeof(IO_REMOVE_LOCK) == 0x20, "IO_REMOVE_LOCK of a free build on x64");
+#elif defined(_WIN32)
+static_assert(sizeof(IO_REMOVE_LOCK) == 0x18, "IO_REMOVE_LOCK of a free build on x86");
+#endif
+
 /* A pool tag as the debugger shows it: the four characters in memory order. */
 #define MAKE_TAG(a, b, c, d) ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
 #define POOL_TAG MAKE_TAG('W', 'd', 'm', ' ')
