@@ -3,12 +3,9 @@
 #include <ostream>
 
 #include "peinfo/hex.h"
-#include "peinfo/linker_map.h"
 #include "peinfo/pe_checksum.h"
 #include "peinfo/pe_image.h"
-#include "peinfo/remove_lock_calls.h"
 #include "peinfo/version_info.h"
-#include "peinfo/x86_disassembly.h"
 
 namespace peinfo {
 
@@ -27,25 +24,13 @@ std::string dll_flag_names(std::uint16_t flags)
     return names.empty() ? " (none)" : names;
 }
 
-void print_entry_point(std::ostream& out, const PeImage& image, const ReportOptions& options)
+void print_entry_point(std::ostream& out, const PeImage& image)
 {
     out << "entry point:   RVA " << hex(image.entry_point_rva());
     if (const Section* s = image.section_at(image.entry_point_rva())) {
         out << " in " << s->name;
     }
-    if (options.map) {
-        const LinkerMap map = LinkerMap::load(*options.map);
-        const auto names = map.symbols_at(image.image_base() + image.entry_point_rva());
-        out << " =";
-        for (const auto& n : names) out << " " << n;
-        if (names.empty()) out << " (no symbol in " << options.map->filename().string() << ")";
-        out << "\n";
-        if (auto ctors = map.constructor_count(image.pointer_size())) {
-            out << "constructors:  " << *ctors << " global constructor(s)\n";
-        }
-    } else {
-        out << "\n";
-    }
+    out << "\n";
 }
 
 void print_version(std::ostream& out, const PeImage& image)
@@ -71,24 +56,9 @@ void print_version(std::ostream& out, const PeImage& image)
     }
 }
 
-void print_remove_lock_calls(std::ostream& out, const PeImage& image, const std::filesystem::path& path,
-                             const std::filesystem::path& objdump)
-{
-    const auto code = parse_objdump(run_objdump(objdump, path));
-    const RemoveLockAudit audit = audit_remove_lock_calls(image, code);
-    out << "remove-lock calls: " << audit.calls.size() << "\n";
-    for (const auto& call : audit.calls) {
-        out << "  " << hex(call.address) << " " << call.routine << " size "
-            << (call.size ? hex(*call.size) : std::string("unknown")) << "\n";
-    }
-    for (std::uint64_t at : audit.unaccounted_references) {
-        out << "  " << hex(at) << " takes a remove-lock routine's address; its call was not traced\n";
-    }
-}
-
 }  // namespace
 
-void print_report(std::ostream& out, const std::filesystem::path& path, const ReportOptions& options)
+void print_report(std::ostream& out, const std::filesystem::path& path)
 {
     const PeImage image = PeImage::load(path);
     const std::uint32_t computed = compute_pe_checksum(image.bytes(), image.checksum_offset());
@@ -101,7 +71,7 @@ void print_report(std::ostream& out, const std::filesystem::path& path, const Re
         << "image base:    " << hex(image.image_base()) << ", size " << hex(image.size_of_image()) << "\n"
         << "flags:         " << hex(image.characteristics(), 4) << "; DllCharacteristics "
         << hex(image.dll_characteristics(), 4) << dll_flag_names(image.dll_characteristics()) << "\n";
-    print_entry_point(out, image, options);
+    print_entry_point(out, image);
     out << "checksum:      stored " << hex(image.stored_checksum(), 8) << ", computed " << hex(computed, 8)
         << (image.stored_checksum() == computed ? " (valid)" : " (WRONG)") << "\n";
 
@@ -140,9 +110,6 @@ void print_report(std::ostream& out, const std::filesystem::path& path, const Re
     }
     out << "\n";
     print_version(out, image);
-    if (options.objdump) {
-        print_remove_lock_calls(out, image, path, *options.objdump);
-    }
 }
 
 }  // namespace peinfo

@@ -6,15 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <span>
 
 namespace peinfo {
 
 std::uint32_t compute_pe_checksum(std::span<const std::uint8_t> file, std::size_t checksum_offset);
-
-// Stores the computed checksum in the file at `path`; returns it.
-// Throws FormatError when the file is not a PE image or cannot be written.
-std::uint32_t write_pe_checksum(const std::filesystem::path& path);
 
 }  // namespace peinfo
