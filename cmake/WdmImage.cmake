@@ -148,7 +148,7 @@ function(wdm_image name)
     -nostdlib
     -Wl,--subsystem,native:${_wdm_os_major}.${_wdm_os_minor}
     -Wl,--major-os-version,${_wdm_os_major} -Wl,--minor-os-version,${_wdm_os_minor}
-    # The entry must exist: ld would otherwise only warn and enter at the
+    # The entry must exist: a linker would otherwise only warn and enter at the
     # start of .text. A cdecl DriverEntry would not pop the kernel's
     # arguments, so _DriverEntry@8 (or any stdcall name) is never bound to
     # an undecorated symbol.
