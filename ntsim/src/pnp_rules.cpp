@@ -47,7 +47,8 @@ void checkPnp(MachineState& s, PIRP irp, IrpHeader* h, UCHAR minor) {
                                             " without reaching the bus driver; a function driver passes it "
                                             "down (Static Driver Verifier: PnpIrpCompletion)");
   }
-  if (!handledByFunctionDrivers(minor) && status != STATUS_NOT_SUPPORTED) {
+  // A driver may refuse a request (a device being removed does); it may not claim one it never handled.
+  if (!handledByFunctionDrivers(minor) && NT_SUCCESS(status)) {
     s.report("PNP_UNHANDLED_STATUS_CHANGED",
              pnpName(minor) + " " + describeIrp(irp) + " came back with " + statusName(status) +
                  " without reaching the bus driver; a request the driver does not handle goes down with its "
