@@ -8,15 +8,15 @@
 #include "sharefiles/store.h"
 
 const DRIVER_VALUES DriverValues = {
-    L"\\DosDevices\\KELVANEDEV",
-    DO_BUFFERED_IO,
-    L"Kelvane buffered I/O driver for the KELVANEDEV pseudo device\r\n"
-    L"Written by the pdkit team, 2026-12-08\r\n",
-    DispatchRead,
-    DispatchWrite,
-    "bufferedio_pw/drvmain",
-    NULL,
-    TRUE,
+    .DeviceName = L"\\DosDevices\\KELVANEDEV",
+    .TransferFlag = DO_BUFFERED_IO,
+    .Description = L"Kelvane buffered I/O driver for the KELVANEDEV pseudo device\r\n"
+        L"Written by the pdkit team, 2026-12-08\r\n",
+    .DispatchRead = DispatchRead,
+    .DispatchWrite = DispatchWrite,
+    .MainFile = "bufferedio_pw/drvmain",
+    .FrameTrace = NULL,
+    .DeviceControlMarkers = TRUE,
 };
 
 /* Moves the bytes through the system buffer, which an empty transfer may lack. */

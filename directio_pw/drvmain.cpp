@@ -7,15 +7,15 @@
 #include "sharefiles/store.h"
 
 const DRIVER_VALUES DriverValues = {
-    L"\\DosDevices\\TAVRINDEV",
-    DO_DIRECT_IO,
-    L"Tavrin direct I/O driver for the TAVRINDEV pseudo device\r\n"
-    L"Written by the pdkit team, 2026-12-08\r\n",
-    DispatchRead,
-    DispatchWrite,
-    "directio_pw/drvmain",
-    NULL,
-    TRUE,
+    .DeviceName = L"\\DosDevices\\TAVRINDEV",
+    .TransferFlag = DO_DIRECT_IO,
+    .Description = L"Tavrin direct I/O driver for the TAVRINDEV pseudo device\r\n"
+        L"Written by the pdkit team, 2026-12-08\r\n",
+    .DispatchRead = DispatchRead,
+    .DispatchWrite = DispatchWrite,
+    .MainFile = "directio_pw/drvmain",
+    .FrameTrace = NULL,
+    .DeviceControlMarkers = TRUE,
 };
 
 /*

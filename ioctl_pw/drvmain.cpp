@@ -6,23 +6,23 @@
 #include "sharefiles/common.h"
 
 static const FRAME_TRACE OstrelFrameTrace = {
-    "In DriverEntry : Begin\r\n",
-    "In DriverEntry : End\r\n",
-    "In AddDevice : Begin\r\n",
-    "In AddDevice : End\r\n",
-    "IRP_MJ_CREATE Received : Begin\r\n",
-    "IRP_MJ_CREATE Received : End\r\n",
-    "IRP_MJ_CLOSE Received : Begin\r\n",
+    .DriverEntryBegin = "In DriverEntry : Begin\r\n",
+    .DriverEntryEnd = "In DriverEntry : End\r\n",
+    .AddDeviceBegin = "In AddDevice : Begin\r\n",
+    .AddDeviceEnd = "In AddDevice : End\r\n",
+    .CreateBegin = "IRP_MJ_CREATE Received : Begin\r\n",
+    .CreateEnd = "IRP_MJ_CREATE Received : End\r\n",
+    .CloseBegin = "IRP_MJ_CLOSE Received : Begin\r\n",
 };
 
 const DRIVER_VALUES DriverValues = {
-    L"\\DosDevices\\OSTRELDEV",
-    DO_DIRECT_IO,
-    L"Ostrel control-code driver for the OSTRELDEV pseudo device\r\n"
-    L"Written by the pdkit team, 2026-12-08\r\n",
-    NULL,
-    NULL,
-    "ioctl_pw/drvmain",
-    &OstrelFrameTrace,
-    FALSE,
+    .DeviceName = L"\\DosDevices\\OSTRELDEV",
+    .TransferFlag = DO_DIRECT_IO,
+    .Description = L"Ostrel control-code driver for the OSTRELDEV pseudo device\r\n"
+        L"Written by the pdkit team, 2026-12-08\r\n",
+    .DispatchRead = NULL,
+    .DispatchWrite = NULL,
+    .MainFile = "ioctl_pw/drvmain",
+    .FrameTrace = &OstrelFrameTrace,
+    .DeviceControlMarkers = FALSE,
 };

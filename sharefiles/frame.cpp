@@ -11,7 +11,7 @@ PCAPABILITY_TABLE CapabilityTable;
 UNICODE_STRING DeviceName;
 static KMUTEX CapabilityTableLock;
 
-static const FRAME_TRACE SilentFrame = {NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+static const FRAME_TRACE SilentFrame = {}; /* every line NULL: nothing printed */
 
 static const FRAME_TRACE *FrameLines(VOID)
 {

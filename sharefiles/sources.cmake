@@ -13,8 +13,5 @@ set(PDKIT_CORE_SOURCES
 set(PDKIT_STORE_SOURCES
   ${PDKIT_SOURCE_ROOT}/sharefiles/store.cpp)
 
-# The including driver's version resource, once its drvmain.rc exists.
-set(PDKIT_DRIVER_RESOURCE)
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/drvmain.rc)
-  set(PDKIT_DRIVER_RESOURCE RESOURCE ${CMAKE_CURRENT_SOURCE_DIR}/drvmain.rc)
-endif()
+# The including driver's version resource.
+set(PDKIT_DRIVER_RESOURCE RESOURCE ${CMAKE_CURRENT_SOURCE_DIR}/drvmain.rc)
