@@ -138,18 +138,18 @@ INSTANTIATE_TEST_SUITE_P(
                      R"("bytes":0,"data_hex":"","driver":"ostrel","loaded":true,"device":true,"pnp_state":"started",)"
                      R"("system_power_state":1,"device_power_state":1,"remove_lock_count":1,)"
                      R"("announced_device_power_state":1,"handles":[],"table":)" +
-                     kRootTable + "}"},
+                     kRootTable + R"(,"pending_faults":[]})"},
         DataCase{"StateAfterSleep", "tavrin", "open; open; close 1; sleep S4; state",
                  R"({"cmd":"state",)" + kOk +
                      R"("bytes":0,"data_hex":"","driver":"tavrin","loaded":true,"device":true,"pnp_state":"started",)"
                      R"("system_power_state":5,"device_power_state":4,"remove_lock_count":2,)"
                      R"("announced_device_power_state":4,"handles":[2],"table":)" +
-                     kRootTable + "}"},
+                     kRootTable + R"(,"pending_faults":[]})"},
         DataCase{"StateAfterUnload", "kelvane", "unload; state",
                  R"({"cmd":"state",)" + kOk +
                      R"("bytes":0,"data_hex":"","driver":"kelvane","loaded":false,"device":false,)"
                      R"("system_power_state":null,"device_power_state":null,"remove_lock_count":null,)"
-                     R"("announced_device_power_state":null,"handles":[],"table":null})"},
+                     R"("announced_device_power_state":null,"handles":[],"table":null,"pending_faults":[]})"},
         DataCase{"FailedCapabilityQueryStatus", "tavrin", "bus fail caps 0xC0000001; pnp caps",
                  R"({"cmd":"pnp","status":"0xC0000001","status_name":"STATUS_UNSUCCESSFUL","win32":31,)"
                  R"("bytes":0,"data_hex":"","minor":"IRP_MN_QUERY_CAPABILITIES"})"},

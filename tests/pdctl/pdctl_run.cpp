@@ -50,7 +50,8 @@ std::vector<std::string> linesOf(const std::string& text) {
   return lines;
 }
 
-PdctlRun runPdctl(const std::vector<std::string>& arguments, const std::string& input) {
+PdctlRun runPdctl(const std::vector<std::string>& arguments, const std::string& input,
+                  const std::vector<std::string>& environment) {
   std::signal(SIGPIPE, SIG_IGN);
   Pipe in, out, err;
   posix_spawn_file_actions_t actions;
@@ -67,8 +68,13 @@ PdctlRun runPdctl(const std::vector<std::string>& arguments, const std::string& 
   std::vector<char*> raw;
   for (auto& arg : argv) raw.push_back(arg.data());
   raw.push_back(nullptr);
+  std::vector<std::string> settings(environment.begin(), environment.end());
+  for (char** e = environ; *e != nullptr; ++e) settings.emplace_back(*e);
+  std::vector<char*> env;
+  for (auto& setting : settings) env.push_back(setting.data());
+  env.push_back(nullptr);
   pid_t pid;
-  int spawned = posix_spawn(&pid, PDCTL_BINARY, &actions, nullptr, raw.data(), environ);
+  int spawned = posix_spawn(&pid, PDCTL_BINARY, &actions, nullptr, raw.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error(std::string("cannot run " PDCTL_BINARY ": ") + std::strerror(spawned));
   in.closeEnd(0);
@@ -126,6 +132,11 @@ PdctlRun runPdctlOnTerminal(const std::vector<std::string>& arguments, const std
   raw.push_back(nullptr);
   int terminal = -1;
   pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid < 0 && (errno == ENODEV || errno == ENOENT)) {
+    PdctlRun none;
+    none.unavailable = std::string("no pseudo terminal here (forkpty: ") + std::strerror(errno) + ")";
+    return none;
+  }
   if (pid < 0) throw std::runtime_error(std::string("forkpty: ") + std::strerror(errno));
   if (pid == 0) {
     // A terminal without colour, and a home of its own for the prompt's history file.

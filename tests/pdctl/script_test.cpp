@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 namespace pdkit::test {
 namespace {
@@ -91,6 +93,12 @@ INSTANTIATE_TEST_SUITE_P(
                    R"({"cmd":"write",)" + kOk + R"("bytes":2,"data_hex":"","handle":1,"length":2})"},
         HandleCase{"WriteOfQuotedNumbers", "open; open; write \"1\" 2",
                    R"({"cmd":"write",)" + kOk + R"("bytes":3,"data_hex":"","handle":2,"length":3})"},
+        HandleCase{"NumberFollowedByWordsIsText", "open; open; write 42 is the answer",
+                   R"({"cmd":"write",)" + kOk + R"("bytes":16,"data_hex":"","handle":2,"length":16})"},
+        HandleCase{"QuoteInsideAWordIsText", "open; write don't",
+                   R"({"cmd":"write",)" + kOk + R"("bytes":5,"data_hex":"","handle":1,"length":5})"},
+        HandleCase{"HashOnTheCommandLineIsText", "open; write #1; read 2",
+                   R"({"cmd":"read",)" + kOk + R"("bytes":2,"data_hex":"2331","handle":1,"length":2})"},
         HandleCase{"CloseDefault", "open; open; close",
                    R"({"cmd":"close",)" + kOk + R"("bytes":0,"data_hex":"","handle":2})"},
         HandleCase{"AfterCloseTheEarlierHandle", "open; open; close; read 1",
@@ -105,6 +113,30 @@ INSTANTIATE_TEST_SUITE_P(
                    R"({"cmd":"ioctl","status":"0xC0000010","status_name":"STATUS_INVALID_DEVICE_REQUEST","win32":1,)"
                    R"("bytes":0,"data_hex":"","handle":2,"code":"0x00222008","in_length":4,"out_length":4})"}),
     [](const auto& test) { return std::string(test.param.name); });
+
+// -f - runs each command as its line arrives: the feeder sends the last
+// line only once it has seen the write's result, which a pdctl that waited
+// for the end of its input would never show. The first line starts with a
+// UTF-8 byte-order mark, which pdctl drops.
+TEST(Scripts, StandardInputRunsEachLineAsItArrives) {
+  std::string base = ::testing::TempDir() + "pdctl_stream-" + std::to_string(getpid());
+  {
+    std::ofstream(base + ".sh") << "printf '\\357\\273\\277open\\nwrite hi\\n'\n"
+                                   "for i in $(seq 200); do\n"
+                                   "  if grep -q '^write:' \"$1\"; then echo 'read 2'; exit 0; fi\n"
+                                   "  sleep 0.05\n"
+                                   "done\n";
+  }
+  std::string command = "sh " + base + ".sh " + base + ".out | " PDCTL_BINARY " --quiet-kd -f - > " + base + ".out";
+  int status = std::system(command.c_str());
+  std::ifstream file(base + ".out");
+  std::string text((std::istreambuf_iterator<char>(file)), {});
+  std::remove((base + ".sh").c_str());
+  std::remove((base + ".out").c_str());
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(text.find("pdctl> read 2\nread: STATUS_SUCCESS (0x00000000), win32 0, 2 bytes, handle 1\n"), std::string::npos)
+      << text;
+}
 
 TEST(Scripts, QuitEndsTheScript) {
   PdctlRun run = runPdctl({"--quiet-kd", "open; quit; frob"});

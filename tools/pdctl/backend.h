@@ -40,6 +40,7 @@ struct DeviceView {
   int32_t removeLockCount = 0;
   std::optional<uint32_t> announcedDeviceState;  // the last PoSetPowerState for the device
   std::optional<std::array<uint8_t, 64>> table;  // the driver's capability table
+  std::vector<std::string> pendingFaults;        // `fault` settings not yet used up: "pool", "map", "porequest"
 };
 
 // A bus setting given by `bus caps KEY=VALUE`.
@@ -88,6 +89,8 @@ class Backend {
   virtual void busPend(bool on) = 0;
   virtual void fault(FaultKind kind, std::optional<int32_t> status) = 0;
   virtual DeviceView view() = 0;
+  // False when the driver left IRP_MJ_POWER to the I/O manager's default routine.
+  virtual bool handlesPower() const { return true; }
   virtual Outcome unload() = 0;
   virtual bool unloaded() const = 0;
 

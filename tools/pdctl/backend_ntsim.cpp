@@ -9,7 +9,10 @@
 
 #include <ntsim/ntsim.h>
 
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 namespace pdctl {
@@ -100,13 +103,34 @@ void applySetting(DEVICE_CAPABILITIES& caps, const BusSetting& setting) {
   } else if (key == "d3latency") {
     caps.D3Latency = parseNumber(value, "D3Latency");
   } else {
-    throw CommandError("bus caps: unknown capability '" + setting.key + "': expected " + capabilityKeys());
+    throw CommandError("bus caps: unknown capability " + inQuotes(setting.key) + ": expected " + capabilityKeys());
+  }
+}
+
+// Refuses what cannot be a driver module before the loader sees it, naming the file as given.
+void checkModuleFile(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    throw CommandError("--driver " + printable(path) +
+                       " is a directory: expected a driver module file (.so), such as build/host/drivers/hello.so");
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return;  // the loader says it does not exist
+  char magic[4] = {};
+  file.read(magic, sizeof magic);
+  if (file.gcount() != 4 || std::string_view(magic, 4) != "\x7f" "ELF") {
+    throw CommandError("--driver " + printable(path) +
+                       " is not a driver module (not an ELF shared object): expected a .so built against ntsim's "
+                       "headers (docs/DRIVER-MODULES.md)");
   }
 }
 
 class NtsimBackend final : public Backend {
  public:
   explicit NtsimBackend(const DriverChoice& choice) : choice_(choice), machine_(std::make_unique<ntsim::Machine>()) {
+    // The echo shows every DbgPrint call as it happens; keeping them as well
+    // would grow with every command of a long script.
+    machine_->setDebugCapture(false);
     machine_->setDebugEcho([this](const std::string& text) {
       std::lock_guard lock(eventMutex_);
       if (events_ != nullptr && showKd_) events_->onKd(text);
@@ -136,6 +160,7 @@ class NtsimBackend final : public Backend {
   std::string modulePath() const override { return choice_.modulePath; }
 
   Outcome load() override {
+    checkModuleFile(choice_.modulePath);
     try {
       driver_ = &machine_->load(choice_.modulePath);
     } catch (const std::exception& error) {
@@ -288,6 +313,10 @@ class NtsimBackend final : public Backend {
       }
     }
     if (view.loaded && choice_.ours) view.table = readCapabilityTable(*driver_);
+    const ntsim::Faults& faults = machine_->faults();
+    if (faults.pool > 0) view.pendingFaults.push_back("pool");
+    if (faults.mapping > 0) view.pendingFaults.push_back("map");
+    if (faults.powerRequest > 0) view.pendingFaults.push_back("porequest");
     return view;
   }
 
@@ -307,6 +336,14 @@ class NtsimBackend final : public Backend {
   Outcome unload() override {
     requireLoaded("unload");
     return outcome(machine_->uninstall(*driver_));
+  }
+
+  bool handlesPower() const override {
+    if (driver_ == nullptr || !driver_->loaded()) return true;
+    // ntsim fills every major function a driver leaves alone with one default routine; no
+    // driver of a device like this handles IRP_MJ_CREATE_NAMED_PIPE, so it holds that default.
+    const auto& major = driver_->object()->MajorFunction;
+    return major[IRP_MJ_POWER] != major[IRP_MJ_CREATE_NAMED_PIPE];
   }
 
   bool unloaded() const override { return driver_ != nullptr && !driver_->loaded(); }

@@ -23,7 +23,7 @@ std::string padded(std::string text, size_t width) {
 
 std::string systemStateText(uint32_t state) {
   auto name = nameOf(state, systemStates());
-  if (name.empty()) return std::to_string(state);
+  if (name.empty()) return "(out of range)";
   std::string text(name);
   if (state >= 1 && state <= 6) text += " (S" + std::to_string(state - 1) + ")";
   return text;
@@ -31,7 +31,7 @@ std::string systemStateText(uint32_t state) {
 
 std::string deviceStateText(uint32_t state) {
   auto name = nameOf(state, deviceStates());
-  return name.empty() ? std::to_string(state) : std::string(name);
+  return name.empty() ? "(out of range)" : std::string(name);
 }
 
 std::optional<DecodedTable> decodeTable(std::span<const uint8_t> bytes) {

@@ -26,8 +26,9 @@ class Args {
   const Word& operator[](size_t i) const { return words_[i]; }
   const std::string& text(size_t i) const { return words_[i].text; }
 
+  // The command's name goes in front where the error is reported (runCommand).
   [[noreturn]] void bad(const std::string& what) const {
-    throw CommandError(std::string(name_) + ": " + what + "; usage: " + std::string(usage_));
+    throw CommandError(what + "; usage: " + std::string(usage_));
   }
 
   void count(size_t least, size_t most) const {
@@ -46,6 +47,12 @@ class Args {
   uint32_t number(size_t i, std::string_view what) const {
     if (words_[i].quoted) bad(std::string(what) + " must be a number, not text in quotes");
     return parseNumber(words_[i].text, what);
+  }
+
+  // A 32-bit code as given: also a negative decimal, as two's complement.
+  uint32_t code(size_t i, std::string_view what) const {
+    if (int32_t value; !words_[i].quoted && parseSigned(words_[i].text, value)) return static_cast<uint32_t>(value);
+    return number(i, what);
   }
 
   uint32_t length(size_t i, std::string_view what) const {
@@ -163,6 +170,24 @@ std::string controlCodeText(uint32_t code) {
   return std::string(text) + ", " + kMethods[code & 3] + ", " + kAccess[(code >> 14) & 3];
 }
 
+// While a power command runs: a driver without a power routine is the cause of what the verifier reports.
+class PowerRoutineCause {
+ public:
+  explicit PowerRoutineCause(Session& s) : s_(s) {
+    if (!s.backend().handlesPower()) {
+      s.scripted("no power routine",
+                 "the driver has no IRP_MJ_POWER routine: the I/O manager's default routine fails power IRPs "
+                 "without PoStartNextPowerIrp; a WDM driver passes them down (PoStartNextPowerIrp, PoCallDriver)");
+    }
+  }
+  ~PowerRoutineCause() { s_.scripted("no power routine", ""); }
+  PowerRoutineCause(const PowerRoutineCause&) = delete;
+  PowerRoutineCause& operator=(const PowerRoutineCause&) = delete;
+
+ private:
+  Session& s_;
+};
+
 void addHandleField(Result& result, int number) {
   result.fields.emplace_back("handle", number);
   result.summary = ", handle " + std::to_string(number);
@@ -181,6 +206,12 @@ void cmdOpen(Session& s, Args& a) {
     addHandleField(result, s.addHandle(token));
   } else {
     result.fields.emplace_back("handle", nullptr);
+    std::string why = path + ": " + outcome.statusName;
+    if (outcome.status == static_cast<int32_t>(0xC0000034)) {  // STATUS_OBJECT_NAME_NOT_FOUND
+      why += "; no such device: check --device";
+      result.lines.push_back("no device is named " + path + ": check --device (the name after \\\\.\\)");
+    }
+    s.openFailed(why);
   }
   result.fields.emplace_back("path", path);
   s.report(std::move(result));
@@ -197,12 +228,24 @@ void cmdClose(Session& s, Args& a) {
 }
 
 std::vector<uint8_t> writeData(const Args& a, size_t first) {
+  if (!a[first].quoted && (a.text(first).starts_with("hex:") || a.text(first).starts_with("fill:")) &&
+      a.size() > first + 1) {
+    std::string kind = a.text(first).substr(0, a.text(first).find(':') + 1);
+    a.bad(kind + " is the whole of the data, yet " + inQuotes(a.text(first + 1)) +
+          " follows it: expected nothing after it (quote text that starts with " + kind + ")");
+  }
   if (a.size() == first + 1 && !a[first].quoted) {
     const std::string& word = a.text(first);
     if (word.starts_with("hex:")) {
       std::string digits = word.substr(4);
-      if (digits.size() % 2 != 0 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-        a.bad("bad hex data '" + digits + "': expected an even number of hex digits, e.g. hex:48690a");
+      size_t notHex = digits.find_first_not_of("0123456789abcdefABCDEF");
+      if (notHex != std::string::npos) {
+        a.bad("bad hex data " + inQuotes(digits) + ": " + inQuotes(digits.substr(notHex, 1)) +
+              " is not a hex digit; expected pairs of 0-9, a-f, e.g. hex:48690a");
+      }
+      if (digits.size() % 2 != 0) {
+        a.bad("bad hex data " + inQuotes(digits) + ": an odd number of hex digits (" + std::to_string(digits.size()) +
+              "); expected two digits per byte, e.g. hex:48690a");
       }
       if (digits.size() / 2 > kMaxLength) a.bad("data over the 16 MiB limit");
       std::vector<uint8_t> data;
@@ -213,7 +256,7 @@ std::vector<uint8_t> writeData(const Args& a, size_t first) {
     }
     if (word.starts_with("fill:")) {
       auto colon = word.find(':', 5);
-      if (colon == std::string::npos) a.bad("bad fill '" + word + "': expected fill:BYTE:N, e.g. fill:0x41:100");
+      if (colon == std::string::npos) a.bad("bad fill " + inQuotes(word) + ": expected fill:BYTE:N, e.g. fill:0x41:100");
       uint32_t byte = parseNumber(word.substr(5, colon - 5), "the fill byte");
       if (byte > 0xFF) a.bad("fill byte " + word.substr(5, colon - 5) + " is not a byte: expected 0 to 255");
       uint32_t count = parseLength(word.substr(colon + 1), "the fill length");
@@ -228,8 +271,9 @@ std::vector<uint8_t> writeData(const Args& a, size_t first) {
 
 void cmdWrite(Session& s, Args& a) {
   if (a.size() == 0) a.bad("nothing to write: expected TEXT, hex:HEX or fill:BYTE:N");
+  // A leading number is the handle only when one word follows it: `write 42 is the answer` is all text.
   std::optional<uint32_t> number;
-  if (a.size() >= 2 && !a[0].quoted && isNumber(a.text(0))) number = a.handle(1);
+  if (a.size() == 2 && !a[0].quoted && isNumber(a.text(0))) number = a.handle(1);
   std::vector<uint8_t> data = writeData(a, 0);
   auto [handleNumber, token] = s.handle(number);
   IoBuffer buffer(data.size());
@@ -309,7 +353,7 @@ void cmdTable(Session& s, Args& a) {
 void cmdIoctl(Session& s, Args& a) {
   a.count(1, 4);
   auto number = a.handle(3);
-  uint32_t code = a.number(0, "the control code");
+  uint32_t code = a.code(0, "the control code");
   uint32_t inLength = a.size() >= 2 ? a.length(1, "the input length") : 0;
   uint32_t outLength = a.size() >= 3 ? a.length(2, "the output length") : 0;
   auto [handleNumber, token] = s.handle(number);
@@ -365,7 +409,7 @@ void cmdPower(Session& s, Args& a) {
   if (kind == "system" || kind == "device") {
     a.count(3, 4);
     std::string verb = lower(a.text(1));
-    if (verb != "query" && verb != "set") a.bad("expected query or set after " + kind + ", not '" + a.text(1) + "'");
+    if (verb != "query" && verb != "set") a.bad("expected query or set after " + kind + ", not " + inQuotes(a.text(1)));
     minor = verb == "set" ? 2 : 3;  // IRP_MN_SET_POWER, IRP_MN_QUERY_POWER
     type = kind == "system" ? 0 : 1;
     state = parseNamed(a.text(2), kind == "system" ? systemStates() : deviceStates(),
@@ -378,6 +422,7 @@ void cmdPower(Session& s, Args& a) {
     minor = parseNamed(a.text(0), powerMinors(), "power minor function (or system, device)");
     if (minor > 0xFF) a.bad("minor function " + a.text(0) + " is not a byte: expected 0 to 255");
   }
+  PowerRoutineCause cause(s);
   Outcome outcome = s.backend().power(static_cast<uint8_t>(minor), type, state, action);
   Result result = s.requestResult("power", outcome);
   std::string name = minorText(minor, powerMinors());
@@ -398,6 +443,7 @@ void cmdPower(Session& s, Args& a) {
 void cmdSleep(Session& s, Args& a) {
   a.count(1, 1);
   uint32_t state = parseNamed(a.text(0), systemStates(), "system power state");
+  PowerRoutineCause cause(s);
   Outcome outcome = s.backend().sleep(state);
   Result result = s.requestResult("sleep", outcome);
   result.label = "sleep " + systemStateText(state);
@@ -408,6 +454,7 @@ void cmdSleep(Session& s, Args& a) {
 
 void cmdWake(Session& s, Args& a) {
   a.count(0, 0);
+  PowerRoutineCause cause(s);
   Outcome outcome = s.backend().wake();
   Result result = s.requestResult("wake", outcome);
   result.label = "wake " + systemStateText(1);
@@ -428,7 +475,7 @@ void cmdBus(Session& s, Args& a) {
       if (eq == std::string::npos && lower(word) == "default") {
         settings.push_back({"default", ""});
       } else if (eq == std::string::npos || eq == 0) {
-        a.bad("bad setting '" + word + "': expected KEY=VALUE (e.g. D1=1, DeviceState=0:1:4:4:4:4:4) or default");
+        a.bad("bad setting " + inQuotes(word) + ": expected KEY=VALUE (e.g. D1=1, DeviceState=0:1:4:4:4:4:4) or default");
       } else {
         settings.push_back({word.substr(0, eq), word.substr(eq + 1)});
       }
@@ -448,6 +495,8 @@ void cmdBus(Session& s, Args& a) {
       a.count(2, 2);
       s.backend().busFail(true, true, std::nullopt);
       summary = "the bus no longer fails requests";
+      s.scripted("bus fail caps", "");
+      s.scripted("bus fail power", "");
     } else if (which == "caps" || which == "power") {
       a.count(3, 3);
       std::optional<int32_t> status;
@@ -457,21 +506,22 @@ void cmdBus(Session& s, Args& a) {
       summary = status ? "the bus fails " + requests + " with " + s.backend().statusName(*status) + " (" +
                              hex32(static_cast<uint32_t>(*status)) + ") from now on"
                        : "the bus no longer fails " + requests;
+    s.scripted("bus fail " + which, status ? "pdctl's bus fail " + which + ": " + summary.substr(0, summary.find(" from now on")) : "");
       if (status) fields.emplace_back("fail_status", hex32(static_cast<uint32_t>(*status)));
     } else {
-      a.bad("expected caps, power or off after fail, not '" + a.text(1) + "'");
+      a.bad("expected caps, power or off after fail, not " + inQuotes(a.text(1)));
     }
     fields.emplace(fields.begin(), "setting", "fail");
   } else if (what == "pend") {
     a.count(2, 2);
     std::string on = lower(a.text(1));
-    if (on != "on" && on != "off") a.bad("expected on or off after pend, not '" + a.text(1) + "'");
+    if (on != "on" && on != "off") a.bad("expected on or off after pend, not " + inQuotes(a.text(1)));
     s.backend().busPend(on == "on");
     summary = on == "on" ? "the bus completes requests later, from another thread at DISPATCH_LEVEL"
                          : "the bus completes requests at once";
     fields = {{"setting", "pend"}, {"pend", on == "on"}};
   } else {
-    a.bad("expected caps, fail or pend after bus, not '" + a.text(0) + "'");
+    a.bad("expected caps, fail or pend after bus, not " + inQuotes(a.text(0)));
   }
   Result result = s.localResult("bus", summary);
   result.fields = std::move(fields);
@@ -491,18 +541,24 @@ void cmdFault(Session& s, Args& a) {
   } else if (kind == "pool") {
     fault = FaultKind::Pool;
     summary = "the next ExAllocatePoolWithTag returns NULL";
+    if (s.driver().ours) {
+      summary += " (pending: " + s.driver().name +
+                 " allocates only in AddDevice, which has run, so no command here reaches an allocation; state shows "
+                 "the fault pending)";
+    }
   } else if (kind == "porequest") {
     fault = FaultKind::PowerRequest;
     int32_t given = status.value_or(static_cast<int32_t>(0xC000009A));
     summary = "the next PoRequestPowerIrp returns " + s.backend().statusName(given) + " (" +
               hex32(static_cast<uint32_t>(given)) + ")";
   } else {
-    a.bad("expected map, pool or porequest, not '" + a.text(0) + "'");
+    a.bad("expected map, pool or porequest, not " + inQuotes(a.text(0)));
   }
   if (status && fault != FaultKind::PowerRequest) {
     a.bad(kind + " takes no status: the call fails by returning NULL");
   }
   s.backend().fault(fault, status);
+  s.scripted("fault " + kind, "pdctl's fault " + kind + ": " + summary.substr(0, summary.find(" (pending")));
   Result result = s.localResult("fault", summary);
   result.fields = {{"fault", kind}};
   if (fault == FaultKind::PowerRequest) {
@@ -522,9 +578,15 @@ void cmdState(Session& s, Args& a) {
     handleArray.emplace_back(h);
     handleText += (handleText.empty() ? "" : ", ") + std::to_string(h);
   }
+  // The driver's own device, whatever --device names for open.
+  const DriverChoice& choice = s.driver();
+  std::string device = choice.driverDevice.empty() ? s.backend().devicePath("") : "\\\\.\\" + choice.driverDevice;
   result.summary = "driver " + view.driver + (view.loaded ? " loaded" : " unloaded") +
-                   (view.hasDevice ? ", device " + s.backend().devicePath("") : ", no device") +
+                   (view.hasDevice ? ", device " + device : ", no device") +
                    (view.pnpState.empty() ? "" : " (" + view.pnpState + ")");
+  if (!choice.driverDevice.empty() && choice.deviceName != choice.driverDevice) {
+    result.lines.push_back("open opens " + s.backend().devicePath("") + " (--device), not the driver's device");
+  }
   result.fields = {{"driver", view.driver}, {"loaded", view.loaded}, {"device", view.hasDevice}};
   if (!view.pnpState.empty()) result.fields.emplace_back("pnp_state", view.pnpState);
   if (view.records) {
@@ -535,7 +597,9 @@ void cmdState(Session& s, Args& a) {
                            systemStateText(view.systemPowerState) + ", device " +
                            std::to_string(view.devicePowerState) + " " + deviceStateText(view.devicePowerState) +
                            " (as the driver recorded them)");
-    result.lines.push_back("remove lock: count " + std::to_string(view.removeLockCount));
+    result.lines.push_back("remove lock: count " + std::to_string(view.removeLockCount) +
+                           " (1 held by the device until it is removed, plus 1 per open handle and per request in "
+                           "progress)");
   } else {
     result.fields.emplace_back("system_power_state", nullptr);
     result.fields.emplace_back("device_power_state", nullptr);
@@ -551,6 +615,13 @@ void cmdState(Session& s, Args& a) {
   }
   result.fields.emplace_back("handles", std::move(handleArray));
   result.lines.push_back("open handles: " + (handleText.empty() ? std::string("none") : handleText));
+  Json::Array faults;
+  std::string faultText;
+  for (const auto& fault : view.pendingFaults) {
+    faults.emplace_back(fault);
+    faultText += (faultText.empty() ? "" : ", ") + fault;
+  }
+  if (!faultText.empty()) result.lines.push_back("pending faults: " + faultText);
   std::optional<DecodedTable> table;
   if (view.table) table = decodeTable(*view.table);
   if (table) {
@@ -559,6 +630,7 @@ void cmdState(Session& s, Args& a) {
   } else {
     result.fields.emplace_back("table", nullptr);
   }
+  result.fields.emplace_back("pending_faults", std::move(faults));
   s.report(std::move(result));
 }
 
@@ -606,7 +678,8 @@ constexpr CommandSpec kCommands[] = {
     {"close", "close [H]", "Closes handle H (default: the most recently opened).", cmdClose},
     {"write", "write [H] TEXT | hex:HEX | fill:BYTE:N",
      "Writes TEXT (the rest of the command; use \"quotes\" for escapes such as \\r\\n), the bytes HEX, or N\n"
-     "copies of BYTE.",
+     "copies of BYTE. A leading number is the handle H only when exactly one word follows it (write 2 hi,\n"
+     "write 2 \"two words\"); otherwise it is part of TEXT (write 42 is the answer).",
      cmdWrite},
     {"read", "read [H] N", "Reads N bytes; shows them in hex and as printable text.", cmdRead},
     {"describe", "describe [H] [OUTLEN]",
@@ -674,10 +747,19 @@ std::string commandNames() {
 void runCommand(Session& session, const Command& command) {
   const CommandSpec* spec = find(command.words.front().text);
   if (spec == nullptr || command.words.front().quoted) {
-    throw CommandError("unknown command '" + command.words.front().text + "': expected one of " + commandNames());
+    throw CommandError(printable(command.words.front().text) + ": unknown command: expected one of " +
+                       commandNames());
   }
   Args args(spec->name, spec->usage, command.words);
-  spec->run(session, args);
+  try {
+    spec->run(session, args);
+  } catch (const CommandError& error) {
+    // Every error of a command starts with the command's name.
+    std::string message = error.what();
+    std::string name(spec->name);
+    if (message.starts_with(name + ":") || message.starts_with(name + " ")) throw;
+    throw CommandError(name + ": " + message);
+  }
 }
 
 bool isQuit(const Command& command) {
@@ -689,7 +771,7 @@ std::string helpText(std::string_view command) {
   if (!command.empty()) {
     const CommandSpec* spec = find(command);
     if (spec == nullptr) {
-      throw CommandError("help: unknown command '" + std::string(command) + "': expected one of " + commandNames());
+      throw CommandError("help: unknown command " + inQuotes(std::string(command)) + ": expected one of " + commandNames());
     }
     return std::string(spec->usage) + "\n" + std::string(spec->explanation) + "\n";
   }

@@ -158,11 +158,21 @@ std::vector<Tour> tours() {
   };
 }
 
+constexpr unsigned kMaxPace = 10000;
+
+// The pause after each step; a value that is not a number of milliseconds up to kMaxPace is refused.
 unsigned paceMilliseconds() {
-  if (!stdoutIsTerminal()) return 0;
   std::string pace = environment("PDCTL_DEMO_PACE_MS");
-  if (pace.empty()) return 1200;
-  return static_cast<unsigned>(std::strtoul(pace.c_str(), nullptr, 10));
+  unsigned value = 1200;
+  if (!pace.empty()) {
+    bool digits = pace.size() <= 9 && pace.find_first_not_of("0123456789") == std::string::npos;
+    value = digits ? static_cast<unsigned>(std::stoul(pace)) : kMaxPace + 1;
+    if (value > kMaxPace) {
+      throw CommandError("PDCTL_DEMO_PACE_MS=" + printable(pace) + " is not a pause the tour can take: expected "
+                         "milliseconds from 0 to " + std::to_string(kMaxPace) + " (0 for no pauses)");
+    }
+  }
+  return stdoutIsTerminal() ? value : 0;
 }
 
 }  // namespace
@@ -175,7 +185,7 @@ int runDemo(const Options& options, const std::string& programDir) {
   if (options.bare) throw CommandError("demo: the tour boots each driver itself; leave out --bare");
   unsigned pace = paceMilliseconds();
   bool colour = colourWanted();
-  Transcript transcript(stdout, stderr, {.echoCommands = true, .quietKd = options.quietKd, .colour = colour});
+  Transcript transcript(stdout, stderr, {.echoCommands = true, .quietKd = options.quietKd, .colour = colour, .markRecords = false});
 
   transcript.heading("pdctl demo: three WDM drivers at work on ntsim");
   transcript.note(wrap(

@@ -18,8 +18,10 @@ void JsonLines::kd(const std::string& text) {
   if (!quietKd_) emit(Json::Object{{"kd", text}});
 }
 
-void JsonLines::verifier(const std::string& rule, const std::string& detail) {
-  emit(Json::Object{{"verifier", rule}, {"detail", detail}});
+void JsonLines::verifier(const std::string& rule, const std::string& detail, const std::string& cause) {
+  Json::Object object{{"verifier", rule}, {"detail", detail}};
+  if (!cause.empty()) object.emplace_back("cause", cause);
+  emit(object);
 }
 
 void JsonLines::result(const Result& result) {

@@ -10,28 +10,16 @@
 #include "numbers.h"
 #include "options.h"
 #include "script_parser.h"
+#include "script_reader.h"
 #include "session.h"
 #include "terminal.h"
 #include "transcript.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 
 namespace pdctl {
 namespace {
-
-std::string readAll(std::istream& in) { return std::string(std::istreambuf_iterator<char>(in), {}); }
-
-std::string readScript(const std::string& name) {
-  if (name == "-") return readAll(std::cin);
-  std::ifstream file(name, std::ios::binary);
-  if (!file) throw CommandError("cannot read script " + name + ": expected a readable file (or - for standard input)");
-  return readAll(file);
-}
 
 bool onlyHelp(const std::vector<Command>& commands) {
   if (commands.empty()) return false;
@@ -60,15 +48,16 @@ int run(const std::vector<std::string>& arguments, const char* argv0) {
         TranscriptStyle{.echoCommands = !interactive, .quietKd = options.quietKd, .colour = colourWanted()});
   }
   std::vector<Command> commands;
+  std::unique_ptr<ScriptReader> script;  // read as the commands run
   DriverChoice choice;
   std::unique_ptr<Backend> backend;
   try {
     if (options.script) {
-      commands = parseScript(readScript(*options.script), *options.script == "-" ? "stdin" : *options.script);
+      script = std::make_unique<ScriptReader>(*options.script);
     } else if (!options.commands.empty()) {
       commands = parseArguments(options.commands);
     } else if (!interactive) {
-      commands = parseScript(readAll(std::cin), "stdin");
+      script = std::make_unique<ScriptReader>("-");
     }
     // Help needs no driver.
     if (onlyHelp(commands)) {
@@ -95,6 +84,8 @@ int run(const std::vector<std::string>& arguments, const char* argv0) {
     std::fputs("pdctl: type help for the commands, quit (or Ctrl-D) to leave\n", stdout);
     runInteractive(session);
     session.forgiveErrors();  // at the prompt a mistake is reported and passed over
+  } else if (script) {
+    session.runScript(*script);
   } else {
     session.runAll(commands);
   }

@@ -34,12 +34,13 @@ bool parseDigits(std::string_view digits, unsigned base, uint64_t limit, uint64_
   return true;
 }
 
-bool tryParse(std::string_view word, uint32_t& out) {
+// A negative decimal is taken only where `negative` allows it (as two's complement).
+bool tryParse(std::string_view word, uint32_t& out, bool negative = false) {
   uint64_t value = 0;
   if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
     if (!parseDigits(word.substr(2), 16, 0xFFFFFFFFu, value)) return false;
   } else if (!word.empty() && word[0] == '-') {
-    if (!parseDigits(word.substr(1), 10, 0x80000000u, value)) return false;
+    if (!negative || !parseDigits(word.substr(1), 10, 0x80000000u, value)) return false;
     value = (~value + 1) & 0xFFFFFFFFu;
   } else if (!parseDigits(word, 10, 0xFFFFFFFFu, value)) {
     return false;
@@ -122,10 +123,22 @@ bool isNumber(std::string_view word) {
 uint32_t parseNumber(std::string_view word, std::string_view what) {
   uint32_t value;
   if (!tryParse(word, value)) {
-    throw CommandError("bad number '" + std::string(word) + "' for " + std::string(what) +
+    uint32_t ignored;
+    if (tryParse(word, ignored, true)) {
+      throw CommandError(std::string(what) + " " + printable(word) +
+                         " is negative: expected 0 to 4294967295 (0xFFFFFFFF), in decimal or 0x-hex");
+    }
+    throw CommandError("bad number " + inQuotes(word) + " for " + std::string(what) +
                        ": expected a 32-bit value in decimal or 0x-hex (e.g. 16 or 0x10)");
   }
   return value;
+}
+
+bool parseSigned(std::string_view word, int32_t& out) {
+  uint32_t value;
+  if (!tryParse(word, value, true)) return false;
+  out = static_cast<int32_t>(value);
+  return true;
 }
 
 uint32_t parseLength(std::string_view word, std::string_view what) {
@@ -140,10 +153,11 @@ uint32_t parseLength(std::string_view word, std::string_view what) {
 uint32_t parseNamed(std::string_view word, std::span<const NamedValue> table, std::string_view what) {
   uint32_t value;
   if (tryParse(word, value)) return value;
+  if (tryParse(word, value, true)) parseNumber(word, what);  // says it is negative
   for (const auto& entry : table) {
     if (equalNoCase(entry.name, word)) return entry.value;
   }
-  throw CommandError("bad " + std::string(what) + " '" + std::string(word) + "': expected a number or one of " +
+  throw CommandError("bad " + std::string(what) + " " + inQuotes(word) + ": expected a number or one of " +
                      namesOf(table));
 }
 
@@ -182,6 +196,26 @@ std::string hex32(uint32_t value) {
   std::snprintf(text, sizeof text, "0x%08X", value);
   return text;
 }
+
+std::string printable(std::string_view text, size_t limit) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  size_t shown = text.size() > limit ? limit : text.size();
+  for (size_t i = 0; i < shown; ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out.push_back(kDigits[c >> 4]);
+      out.push_back(kDigits[c & 15]);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  if (shown < text.size()) out += "... (" + std::to_string(text.size()) + " characters)";
+  return out;
+}
+
+std::string inQuotes(std::string_view text) { return "'" + printable(text) + "'"; }
 
 std::string lower(std::string_view text) {
   std::string out(text);

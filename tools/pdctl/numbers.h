@@ -19,10 +19,12 @@ struct NamedValue {
   bool display = false;  // the name shown for this value on output
 };
 
-// Any 32-bit value: decimal (also negative, as two's complement) or 0x-hex.
+// Any 32-bit value: decimal or 0x-hex; a negative number is refused.
 // `what` names the argument in the error message.
 uint32_t parseNumber(std::string_view word, std::string_view what);
 bool isNumber(std::string_view word);
+// A signed 32-bit value: decimal (also negative) or 0x-hex (as given); false when it is not one.
+bool parseSigned(std::string_view word, int32_t& out);
 // A byte count of at most kMaxLength.
 uint32_t parseLength(std::string_view word, std::string_view what);
 
@@ -45,5 +47,10 @@ uint32_t actionForSystemState(uint32_t state);
 
 std::string hex32(uint32_t value);  // 0x0000002A
 std::string lower(std::string_view text);
+// User text as messages and echoes show it: control characters as \xNN,
+// anything past `limit` characters cut ("... (N characters)").
+std::string printable(std::string_view text, size_t limit = 60);
+// printable(text) in single quotes, for naming a word in a message.
+std::string inQuotes(std::string_view text);
 
 }  // namespace pdctl

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "errors.h"
+#include "numbers.h"
 
 #include <array>
 #include <filesystem>
@@ -47,8 +48,8 @@ std::string usageText() {
          "\n"
          "Exit status: 0 every command ran and the verifier saw nothing wrong; 1 a command could not run\n"
          "(a script or command line stops there; at the prompt a mistake is only reported); 2 a verifier\n"
-         "violation. The demo is paced on a terminal: PDCTL_DEMO_PACE_MS sets the pause after each step\n"
-         "(default 1200, 0 for none).\n";
+         "violation (2 wins over 1). The demo is paced on a terminal: PDCTL_DEMO_PACE_MS sets the pause\n"
+         "after each step in milliseconds (default 1200, 0 for none, at most 10000).\n";
 }
 #endif
 
@@ -96,6 +97,10 @@ Options parseOptions(const std::vector<std::string>& arguments) {
   if (options.script && !options.commands.empty()) {
     throw CommandError("both -f " + *options.script + " and commands were given: expected one or the other");
   }
+  // --device takes the name after \\.\; the whole path is taken as well.
+  if (options.device && (options.device->starts_with("\\\\.\\") || options.device->starts_with("\\\\?\\"))) {
+    options.device->erase(0, 4);
+  }
   if (options.device && options.device->empty()) {
     throw CommandError("--device needs a name: expected the name after \\\\.\\, such as TAVRINDEV");
   }
@@ -106,17 +111,18 @@ DriverChoice resolveDriver(const Options& options, const std::string& programDir
   DriverChoice choice;
   const std::string& driver = options.driver;
   for (const auto& ours : kOurDrivers) {
-    if (driver == ours.name) {
+    if (lower(driver) == ours.name) {
       choice.name = ours.name;
       choice.ours = true;
       choice.deviceName = ours.device;
-      choice.modulePath = (std::filesystem::path(programDir) / ".." / "drivers" / (driver + ".so")).lexically_normal().string();
+      choice.modulePath =
+          (std::filesystem::path(programDir) / ".." / "drivers" / (std::string(ours.name) + ".so")).lexically_normal().string();
     }
   }
   if (!choice.ours) {
     if (!isPath(driver)) {
-      throw CommandError("unknown driver '" + driver +
-                         "': expected tavrin, kelvane, ostrel or the path of a driver module (.so)");
+      throw CommandError("unknown driver " + inQuotes(driver) +
+                         ": expected tavrin, kelvane, ostrel or the path of a driver module (.so)");
     }
     choice.modulePath = driver;
     choice.name = std::filesystem::path(driver).stem().string();
@@ -128,6 +134,7 @@ DriverChoice resolveDriver(const Options& options, const std::string& programDir
       }
     }
   }
+  choice.driverDevice = choice.deviceName;
   if (options.device) choice.deviceName = *options.device;
   return choice;
 }

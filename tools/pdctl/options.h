@@ -32,6 +32,7 @@ struct DriverChoice {
   bool ours = false;       // one of the three drivers of this project
   std::string modulePath;  // ntsim: the module file to load
   std::string deviceName;  // the name after \\.\; empty when not known (a user's module without --device)
+  std::string driverDevice;  // the driver's own device name (ours), whatever --device says
 };
 
 // `programDir` is the directory pdctl runs from: named drivers are taken from

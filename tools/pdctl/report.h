@@ -37,7 +37,8 @@ class Sink {
   virtual void command(const std::string& text) = 0;
   // One DbgPrint call's text, exactly.
   virtual void kd(const std::string& text) = 0;
-  virtual void verifier(const std::string& rule, const std::string& detail) = 0;
+  // `cause`: what pdctl itself scripted that led to it (a failure it injected), or "".
+  virtual void verifier(const std::string& rule, const std::string& detail, const std::string& cause) = 0;
   virtual void result(const Result& result) = 0;
   // A command that could not run: one line saying what was wrong.
   virtual void error(const std::string& message) = 0;

@@ -29,7 +29,7 @@ class Splitter {
   // Names the location of a command that starts on the given line of the current piece.
   using Where = std::function<std::string(size_t line)>;
 
-  explicit Splitter(std::vector<Command>& out) : out_(out) {}
+  Splitter(std::vector<Command>& out, bool comments) : out_(out), comments_(comments) {}
 
   void split(std::string_view text, const Where& where) {
     size_t line = 1;
@@ -44,14 +44,15 @@ class Splitter {
         endWord();
         if (inCommand_) raw_ += c;
         ++i;
-      } else if (c == '#' && !inWord_) {
+      } else if (c == '#' && !inWord_ && comments_) {
         while (i < text.size() && text[i] != '\n') ++i;
       } else {
         if (!inCommand_) {
           inCommand_ = true;
           current_.where = where(line);
         }
-        if (c == '"' || c == '\'') {
+        // A quote opens a quoted part only at the start of a word: "don't" is text as it stands.
+        if ((c == '"' || c == '\'') && !inWord_) {
           size_t end = quoted(text, i);
           raw_.append(text.substr(i, end - i));
           i = end;
@@ -135,6 +136,7 @@ class Splitter {
   }
 
   std::vector<Command>& out_;
+  bool comments_;
   Command current_;
   Word word_;
   std::string raw_;
@@ -144,9 +146,17 @@ class Splitter {
 
 }  // namespace
 
+std::vector<Command> parseLine(std::string_view line, const std::string& where) {
+  std::vector<Command> commands;
+  Splitter splitter(commands, true);
+  splitter.split(line, [&](size_t) { return where; });
+  splitter.endCommand();
+  return commands;
+}
+
 std::vector<Command> parseScript(std::string_view source, std::string_view origin) {
   std::vector<Command> commands;
-  Splitter splitter(commands);
+  Splitter splitter(commands, true);
   std::string name(origin);
   splitter.split(source, [&](size_t line) { return name.empty() ? std::string() : name + ":" + std::to_string(line); });
   splitter.endCommand();
@@ -155,7 +165,7 @@ std::vector<Command> parseScript(std::string_view source, std::string_view origi
 
 std::vector<Command> parseArguments(const std::vector<std::string>& arguments) {
   std::vector<Command> commands;
-  Splitter splitter(commands);
+  Splitter splitter(commands, false);
   for (const auto& argument : arguments) {
     splitter.split(argument, [&](size_t) { return "command " + std::to_string(commands.size() + 1); });
     splitter.endArgument();

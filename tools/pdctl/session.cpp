@@ -4,6 +4,8 @@
 #include "errors.h"
 #include "numbers.h"
 
+#include <algorithm>
+
 namespace pdctl {
 
 Session::Session(const DriverChoice& choice, Backend& backend, Sink& sink, bool bare)
@@ -20,7 +22,14 @@ void Session::onKd(const std::string& text) { sink_.kd(text); }
 
 void Session::onViolation(const std::string& rule, const std::string& detail) {
   ++violations_;
-  sink_.verifier(rule, detail);
+  std::string cause;
+  for (const auto& [key, text] : scripted_) cause += (cause.empty() ? "" : "; ") + text;
+  sink_.verifier(rule, detail, cause);
+}
+
+void Session::scripted(const std::string& key, const std::string& text) {
+  std::erase_if(scripted_, [&](const auto& entry) { return entry.first == key; });
+  if (!text.empty()) scripted_.emplace_back(key, text);
 }
 
 void Session::boot() {
@@ -52,23 +61,48 @@ void Session::run(const Command& command) {
   sink_.command(command.text);
   try {
     runCommand(*this, command);
+    // A fault that fired in this command has said what it caused.
+    auto isFault = [](const auto& entry) { return entry.first.starts_with("fault "); };
+    if (std::any_of(scripted_.begin(), scripted_.end(), isFault)) {
+      std::vector<std::string> pending = backend_.view().pendingFaults;
+      std::erase_if(scripted_, [&](const auto& entry) {
+        return isFault(entry) && std::find(pending.begin(), pending.end(), entry.first.substr(6)) == pending.end();
+      });
+    }
   } catch (const CommandError& error) {
     std::string where = command.where.empty() ? "" : command.where + ": ";
     throw CommandError(where + error.what());
   }
 }
 
-bool Session::runAll(const std::vector<Command>& commands) {
+Session::Step Session::runEach(const std::vector<Command>& commands) {
   for (const auto& command : commands) {
-    if (isQuit(command)) return true;
+    if (isQuit(command)) return Step::Quit;
     try {
       run(command);
     } catch (const CommandError& error) {
       fail(error.what());
-      return false;
+      return Step::Failed;
     }
   }
-  return true;
+  return Step::Ran;
+}
+
+bool Session::runAll(const std::vector<Command>& commands) { return runEach(commands) != Step::Failed; }
+
+bool Session::runScript(ScriptReader& reader) {
+  while (true) {
+    std::optional<std::vector<Command>> line;
+    try {
+      line = reader.next();
+    } catch (const CommandError& error) {
+      fail(error.what());
+      return false;
+    }
+    if (!line) return true;
+    Step step = runEach(*line);
+    if (step != Step::Ran) return step == Step::Quit;
+  }
 }
 
 void Session::fail(const std::string& message) {
@@ -86,8 +120,9 @@ void Session::finish() {
 }
 
 int Session::exitStatus() const {
-  if (errors_ != 0) return 1;
+  // A violation outranks an error: a script looking for 2 must not miss one that a later mistake followed.
   if (violations_ != 0) return 2;
+  if (errors_ != 0) return 1;
   return 0;
 }
 
@@ -119,7 +154,10 @@ Result Session::localResult(const std::string& cmd, const std::string& summary) 
   return result;
 }
 
+void Session::openFailed(const std::string& why) { failedOpen_ = why; }
+
 int Session::addHandle(Token token) {
+  failedOpen_.clear();
   int number = nextHandle_++;
   handles_.emplace_back(number, token);
   return number;
@@ -127,8 +165,9 @@ int Session::addHandle(Token token) {
 
 std::pair<int, Token> Session::handle(std::optional<uint32_t> number) const {
   if (handles_.empty()) {
-    throw CommandError(number ? "handle " + std::to_string(*number) + " is not open: no handle is open; use open first"
-                              : "no handle is open: use open first");
+    std::string why = failedOpen_.empty() ? "use open first" : "the last open failed (" + failedOpen_ + ")";
+    throw CommandError(number ? "handle " + std::to_string(*number) + " is not open: no handle is open; " + why
+                              : "no handle is open: " + why);
   }
   if (!number) return handles_.back();
   for (const auto& entry : handles_) {

@@ -6,6 +6,7 @@
 #include "options.h"
 #include "report.h"
 #include "script_parser.h"
+#include "script_reader.h"
 
 #include <optional>
 #include <string>
@@ -28,6 +29,8 @@ class Session final : public BackendEvents {
   void run(const Command& command);
   // Runs commands until one cannot run: reports it and returns false.
   bool runAll(const std::vector<Command>& commands);
+  // Runs a script line by line as it is read, until a command cannot run (false) or it ends.
+  bool runScript(ScriptReader& reader);
   // Reports a command that could not run (also counts it for the exit status).
   void fail(const std::string& message);
   // Closes what is left open, as Windows does when a program ends.
@@ -43,12 +46,17 @@ class Session final : public BackendEvents {
   const DriverChoice& driver() const { return choice_; }
   // Waits for what the request started, then shows the result.
   void report(Result result);
+  // What pdctl scripts that can lead to a verifier report (a bus failure, a
+  // fault), named in the reports while it lasts; "" ends it. Faults end once used.
+  void scripted(const std::string& key, const std::string& text);
   // A result for a request, with the outcome filled in.
   Result requestResult(const std::string& cmd, const Outcome& outcome) const;
   // A result for a command that sent nothing.
   Result localResult(const std::string& cmd, const std::string& summary) const;
 
   int addHandle(Token token);
+  // An open that failed: a command that needs a handle says why there is none.
+  void openFailed(const std::string& why);
   // The handle numbered `number`, or the most recently opened one.
   std::pair<int, Token> handle(std::optional<uint32_t> number) const;
   void dropHandle(int number);
@@ -59,12 +67,17 @@ class Session final : public BackendEvents {
   void onViolation(const std::string& rule, const std::string& detail) override;
 
  private:
+  enum class Step { Ran, Quit, Failed };
+  Step runEach(const std::vector<Command>& commands);
+
   DriverChoice choice_;
   Backend& backend_;
   Sink& sink_;
   bool bare_;
   std::vector<std::pair<int, Token>> handles_;  // in the order they were opened
   int nextHandle_ = 1;
+  std::vector<std::pair<std::string, std::string>> scripted_;  // key, text
+  std::string failedOpen_;  // why the last open failed, until one succeeds
   int errors_ = 0;
   int violations_ = 0;
   bool finished_ = false;

@@ -85,14 +85,14 @@ constexpr ErrorName kWin32Errors[] = {
 }  // namespace
 
 int32_t parseStatus(std::string_view word, std::string_view what) {
-  if (isNumber(word)) return static_cast<int32_t>(parseNumber(word, what));
+  if (int32_t value; parseSigned(word, value)) return value;
   std::string wanted = lower(word);
   for (const auto& entry : kStatuses) {
     std::string name = lower(entry.name);
     if (name == wanted || name.substr(7) == wanted) return static_cast<int32_t>(entry.value);
   }
-  throw CommandError("bad " + std::string(what) + " '" + std::string(word) +
-                     "': expected an NTSTATUS as a number (e.g. 0xC0000001) or a name such as "
+  throw CommandError("bad " + std::string(what) + " " + inQuotes(word) +
+                     ": expected an NTSTATUS as a number (e.g. 0xC0000001) or a name such as "
                      "STATUS_UNSUCCESSFUL, STATUS_INSUFFICIENT_RESOURCES or STATUS_NOT_SUPPORTED");
 }
 

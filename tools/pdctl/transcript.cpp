@@ -54,7 +54,7 @@ void Transcript::breakKdLine() {
 void Transcript::command(const std::string& text) {
   if (!style_.echoCommands) return;
   breakKdLine();
-  write(std::string(palette_.bold) + "pdctl> " + text + palette_.reset + "\n");
+  write(std::string(palette_.bold) + "pdctl> " + printable(text, 200) + palette_.reset + "\n");
 }
 
 void Transcript::kd(const std::string& text) {
@@ -66,6 +66,9 @@ void Transcript::kd(const std::string& text) {
     if (!kdLineOpen_) {
       out += std::string(palette_.cyan) + "kd> " + palette_.reset + palette_.dim;
       kdLineOpen_ = true;
+    } else if (i == 0 && style_.markRecords) {
+      // The previous DbgPrint call had no line end: the debugger runs the two together; show where this one begins.
+      out += std::string(palette_.reset) + palette_.cyan + kRecordMark + palette_.reset + palette_.dim;
     }
     if (c == '\n') {
       out += std::string(palette_.reset) + "\n";
@@ -77,9 +80,10 @@ void Transcript::kd(const std::string& text) {
   write(out);
 }
 
-void Transcript::verifier(const std::string& rule, const std::string& detail) {
+void Transcript::verifier(const std::string& rule, const std::string& detail, const std::string& cause) {
   breakKdLine();
   write(std::string(palette_.red) + palette_.bold + "!! verifier: " + rule + ": " + detail + palette_.reset + "\n");
+  if (!cause.empty()) write(std::string(palette_.yellow) + "   cause: " + cause + palette_.reset + "\n");
 }
 
 void Transcript::result(const Result& result) {

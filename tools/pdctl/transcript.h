@@ -1,5 +1,6 @@
 // The readable transcript: each command as typed, the kernel debugger's
-// output as a debugger shows it (every line prefixed "kd> "), the result of
+// output as a debugger shows it (every line prefixed "kd> "; a call that
+// continues a line the previous call left open begins with a mark), the result of
 // each request (status, Win32 error, byte count) and verifier reports, in
 // the order they happen.
 #pragma once
@@ -15,7 +16,11 @@ struct TranscriptStyle {
   bool echoCommands = true;  // show "pdctl> COMMAND" before each command (not at the prompt, where it was typed)
   bool quietKd = false;
   bool colour = false;
+  bool markRecords = true;  // mark where a DbgPrint call begins on a line the previous call left open
 };
+
+// The mark between two DbgPrint calls that a debugger shows on one line.
+inline constexpr const char* kRecordMark = "\u00a6";
 
 class Transcript final : public Sink {
  public:
@@ -24,7 +29,7 @@ class Transcript final : public Sink {
 
   void command(const std::string& text) override;
   void kd(const std::string& text) override;
-  void verifier(const std::string& rule, const std::string& detail) override;
+  void verifier(const std::string& rule, const std::string& detail, const std::string& cause) override;
   void result(const Result& result) override;
   void error(const std::string& message) override;
   void note(const std::string& text) override;
