@@ -7,7 +7,7 @@ JOBS  ?= $(shell nproc)
 
 HAVE_MINGW := $(shell command -v i686-w64-mingw32-g++ >/dev/null 2>&1 && command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 && command -v ld.lld >/dev/null 2>&1 && echo yes)
 
-.PHONY: all host asan tsan images demo test test-host test-asan test-tsan test-fuzz fuzz bench clean
+.PHONY: all host asan tsan images demo demo-run deps-demo deps-test test test-all test-host test-asan test-tsan test-fuzz fuzz bench clean
 
 all: host $(if $(HAVE_MINGW),images)
 
@@ -35,13 +35,28 @@ images: build/mingw-i686/build.ninja build/mingw-x86_64/build.ninja
 	  echo "images: build/images/$$arch: $$(cd build/images/$$arch && ls -p | grep -v / | tr '\n' ' ')"; \
 	done
 
-demo: host
+# On Debian, `make demo` and `make test` first install the packages they
+# need when some are missing (tools/setup/deps.sh; PDKIT_INSTALL_DEPS=no only
+# checks). The rest runs in a new make, which sees what was just installed.
+deps-demo:
+	@tools/setup/deps.sh demo
+
+deps-test:
+	@tools/setup/deps.sh test
+
+demo: deps-demo
+	@$(MAKE) --no-print-directory demo-run
+
+demo-run: host
 	@if [ -x build/host/bin/pdctl ]; then tools/pdctl/demo.sh; else build/host/bin/ntsim-demo; fi
 
 # Host tests, then the same tests under ASan+UBSan, then the concurrency
 # tests under TSan, then a short run of every fuzz target. Image tests run
 # when the cross compilers are installed.
-test: test-host test-asan test-tsan test-fuzz
+test: deps-test
+	@$(MAKE) --no-print-directory test-all
+
+test-all: test-host test-asan test-tsan test-fuzz
 
 test-host: all
 	$(CTEST) --test-dir build/host --output-on-failure -j $(JOBS)
