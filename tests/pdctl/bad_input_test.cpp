@@ -223,5 +223,17 @@ TEST(BadPrompt, SessionGoesOnAfterABadCommand) {
   EXPECT_NE(run.out.find("0000  68 69"), std::string::npos) << run.out;
 }
 
+// Tab completes a command's name; with --json an error is shown once, as its
+// object (standard error would put a second copy on the same terminal).
+TEST(BadPrompt, TabCompletesCommandsAndJsonShowsAnErrorOnce) {
+  PdctlRun run = runPdctlOnTerminal({"--json", "--quiet-kd"}, "sta\t\nfrob\nquit\n");
+  if (!run.unavailable.empty()) GTEST_SKIP() << run.unavailable;
+  EXPECT_EQ(run.exit, 0) << run.out;
+  EXPECT_NE(run.out.find(R"({"cmd":"state",)"), std::string::npos) << run.out;
+  size_t first = run.out.find("unknown command");
+  ASSERT_NE(first, std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("unknown command", first + 1), std::string::npos) << run.out;
+}
+
 }  // namespace
 }  // namespace pdkit::test

@@ -711,11 +711,15 @@ constexpr CommandSpec kCommands[] = {
      "Scripts the bus below the device. caps keys: D1, D2, WakeFromD0..WakeFromD3, SystemWake, DeviceWake,\n"
      "DeviceState=a:b:c:d:e:f:g, the other DEVICE_CAPABILITIES flags by name, Address, UINumber,\n"
      "D1Latency..D3Latency; `bus caps default` restores the root bus's usual report. fail: the bus fails\n"
-     "those requests with STATUS from now on. pend on: it completes requests later from another thread.",
+     "those requests with STATUS from now on. pend on: it completes requests later from another thread.\n"
+     "A failure scripted here can lead the driver into a verifier report (exit status 2): the report names it\n"
+     "as its cause, to tell it from a fault of the driver's own.",
      cmdBus},
     {"fault", "fault map|pool|porequest [STATUS]",
      "The next MmMapLockedPagesSpecifyCache, ExAllocatePoolWithTag or PoRequestPowerIrp fails\n"
-     "(porequest returns STATUS, default STATUS_INSUFFICIENT_RESOURCES).",
+     "(porequest returns STATUS, default STATUS_INSUFFICIENT_RESOURCES). The fault waits for that call: state\n"
+     "shows it pending (this project's drivers allocate pool only in AddDevice, before any command). A verifier\n"
+     "report that follows names the fault as its cause (exit status 2 all the same).",
      cmdFault},
     {"state", "state",
      "The device's recorded power states, remove-lock count, open handles and capability table.", cmdState},
@@ -760,6 +764,12 @@ void runCommand(Session& session, const Command& command) {
     if (message.starts_with(name + ":") || message.starts_with(name + " ")) throw;
     throw CommandError(name + ": " + message);
   }
+}
+
+std::vector<std::string_view> commandList() {
+  std::vector<std::string_view> names;
+  for (const auto& spec : kCommands) names.push_back(spec.name);
+  return names;
 }
 
 bool isQuit(const Command& command) {

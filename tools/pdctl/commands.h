@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pdctl {
 
@@ -15,6 +16,8 @@ class Session;
 void runCommand(Session& session, const Command& command);
 // Every command's usage, or one command's usage and explanation.
 std::string helpText(std::string_view command = {});
+// The names of the commands, in help's order (for completion at the prompt).
+std::vector<std::string_view> commandList();
 // The quit command: the prompt or script ends here.
 bool isQuit(const Command& command);
 

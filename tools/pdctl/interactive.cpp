@@ -6,7 +6,9 @@
 #include "session.h"
 #include "terminal.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -22,6 +24,45 @@ namespace {
 
 #ifdef PDCTL_HAVE_READLINE
 
+// Tab at the start of a line completes a command's name; elsewhere nothing
+// (the arguments are not file names).
+char* commandName(const char* text, int state) {
+  static std::vector<std::string_view> names;
+  static size_t next;
+  if (state == 0) {
+    names = commandList();
+    next = 0;
+  }
+  std::string_view prefix(text);
+  while (next < names.size()) {
+    std::string_view name = names[next++];
+    if (name.starts_with(prefix)) return strdup(std::string(name).c_str());
+  }
+  return nullptr;
+}
+
+char** complete(const char* text, int start, int) {
+  rl_attempted_completion_over = 1;
+  return start == 0 ? rl_completion_matches(text, commandName) : nullptr;
+}
+
+// Ctrl-C drops the line being typed and prompts afresh, as a shell does,
+// instead of ending pdctl (and losing the history typed so far). Readline
+// passes the signal on to this handler and then calls the hook.
+volatile std::sig_atomic_t interrupted = 0;
+extern "C" void onInterrupt(int) { interrupted = 1; }
+
+int afterSignal() {
+  if (interrupted) {
+    interrupted = 0;
+    rl_replace_line("", 0);
+    rl_crlf();
+    rl_on_new_line();
+    rl_redisplay();
+  }
+  return 0;
+}
+
 // GNU readline: editing, history with the arrow keys, kept in ~/.pdctl_history.
 class LineReader {
  public:
@@ -30,8 +71,12 @@ class LineReader {
     if (!home.empty()) historyFile_ = home + "/.pdctl_history";
     using_history();
     if (!historyFile_.empty()) read_history(historyFile_.c_str());
+    rl_attempted_completion_function = complete;
+    rl_signal_event_hook = afterSignal;
+    previous_ = std::signal(SIGINT, onInterrupt);
   }
   ~LineReader() {
+    std::signal(SIGINT, previous_);
     if (!historyFile_.empty()) {
       write_history(historyFile_.c_str());
       history_truncate_file(historyFile_.c_str(), 1000);
@@ -51,6 +96,7 @@ class LineReader {
 
  private:
   std::string historyFile_;
+  void (*previous_)(int) = SIG_DFL;
 };
 
 #else

@@ -39,6 +39,7 @@ void JsonLines::result(const Result& result) {
 
 void JsonLines::error(const std::string& message) {
   emit(Json::Object{{"error", message}});
+  if (err_ == nullptr) return;
   std::fputs(("pdctl: " + message + "\n").c_str(), err_);
   std::fflush(err_);
 }

@@ -2,7 +2,7 @@
 //   {"kd":"..."}                        each DbgPrint call's exact text
 //   {"verifier":"RULE","detail":"...","cause":"..."}  each verifier violation (cause: what pdctl scripted, if anything)
 //   {"cmd":"read","status":"0x00000000","status_name":"STATUS_SUCCESS","win32":0,"bytes":2,"data_hex":"6869",...}
-//   {"error":"..."}                     a command that could not run (also on standard error)
+//   {"error":"..."}                     a command that could not run (also on standard error, unless `err` is null)
 #pragma once
 
 #include "report.h"

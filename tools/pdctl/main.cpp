@@ -41,7 +41,8 @@ int run(const std::vector<std::string>& arguments, const char* argv0) {
   bool interactive = !options.script && options.commands.empty() && stdinIsTerminal();
   std::unique_ptr<Sink> sink;
   if (options.json) {
-    sink = std::make_unique<JsonLines>(stdout, stderr, options.quietKd);
+    // At the prompt the error's object is on the same terminal: no second copy on standard error.
+    sink = std::make_unique<JsonLines>(stdout, interactive ? nullptr : stderr, options.quietKd);
   } else {
     sink = std::make_unique<Transcript>(
         stdout, stderr,
