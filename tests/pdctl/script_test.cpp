@@ -138,6 +138,48 @@ TEST(Scripts, StandardInputRunsEachLineAsItArrives) {
       << text;
 }
 
+// The scripts shipped in examples/scripts run as their comments say, for every driver.
+struct ExampleCase {
+  const char* script;
+  int exit;
+  std::string last;  // the last JSON line, up to its first differing field
+};
+
+void PrintTo(const ExampleCase& c, std::ostream* os) { *os << c.script; }
+
+class Examples : public ::testing::TestWithParam<ExampleCase> {};
+
+TEST_P(Examples, RunOnEveryDriverAsTheirCommentsSay) {
+  for (const char* driver : {"tavrin", "kelvane", "ostrel"}) {
+    PdctlRun run = runPdctl(
+        {"--json", "--quiet-kd", "--driver", driver, "-f", std::string(PDKIT_EXAMPLES_DIR "/") + GetParam().script});
+    EXPECT_EQ(run.exit, GetParam().exit) << driver << ": " << run.err;
+    EXPECT_EQ(run.out.find(R"({"error")"), std::string::npos) << driver;
+    EXPECT_EQ(linesOf(run.out).back().rfind(GetParam().last, 0), 0u) << driver << ": " << run.out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shipped, Examples,
+    ::testing::Values(
+        ExampleCase{"script.pd", 0, R"({"cmd":"close",)" + kOk},
+        ExampleCase{"power.pd", 0, R"({"cmd":"state",)" + kOk + R"("bytes":0,"data_hex":"","driver":)"},
+        ExampleCase{"bus-failure.pd", 2, R"({"cmd":"state",)" + kOk + R"("bytes":0,"data_hex":"","driver":)"}),
+    [](const auto& test) {
+      std::string name = test.param.script;
+      std::erase(name, '-');
+      return name.substr(0, name.find('.'));
+    });
+
+TEST(ExampleScripts, AScriptedFailureIsNamedAsTheCauseOfTheReport) {
+  PdctlRun run = runPdctl({"--json", "--quiet-kd", "-f", PDKIT_EXAMPLES_DIR "/bus-failure.pd"});
+  EXPECT_NE(run.out.find(R"({"verifier":"SET_POWER_FAILED",)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(R"x(,"cause":"pdctl's bus fail power: the bus fails power IRPs (set and query) with )x"
+                         R"x(STATUS_UNSUCCESSFUL (0xC0000001)"})x"),
+            std::string::npos)
+      << run.out;
+}
+
 TEST(Scripts, QuitEndsTheScript) {
   PdctlRun run = runPdctl({"--quiet-kd", "open; quit; frob"});
   EXPECT_EQ(run.exit, 0);
