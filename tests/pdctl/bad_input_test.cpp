@@ -82,9 +82,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"TooManyArguments", {"open; read 1 2 3; state"},
                 "pdctl: command 2: read: too many arguments (3); usage: read [H] N"},
         BadCase{"UnterminatedQuote", {"open; write \"abc; state"},
-                "pdctl: command 2: unterminated double quote: expected a closing \" on the same line"},
+                "pdctl: command 2: write: unterminated double quote: expected a closing \" on the same line"},
         BadCase{"BadEscape", {"write \"a\\q\"; state"},
-                "pdctl: command 1: unknown escape \\q in quotes: expected one of \\\\ \\\" \\n \\r \\t \\0 \\xNN"},
+                "pdctl: command 1: write: unknown escape \\q in quotes: expected one of \\\\ \\\" \\n \\r \\t \\0 \\xNN"},
         BadCase{"BadPnpMinor", {"pnp 256; state"},
                 "pdctl: command 1: pnp: minor function 256 is not a byte: expected 0 to 255; usage: pnp "
                 "disable|enable|surprise|rebalance|uninstall | pnp start|stop|remove|caps|MINOR"},

@@ -38,9 +38,10 @@ void JsonLines::result(const Result& result) {
 }
 
 void JsonLines::error(const std::string& message) {
-  emit(Json::Object{{"error", message}});
+  std::string shown = printable(message, kMaxMessage);
+  emit(Json::Object{{"error", shown}});
   if (err_ == nullptr) return;
-  std::fputs(("pdctl: " + message + "\n").c_str(), err_);
+  std::fputs(("pdctl: " + shown + "\n").c_str(), err_);
   std::fflush(err_);
 }
 

@@ -50,6 +50,8 @@ std::string lower(std::string_view text);
 // User text as messages and echoes show it: control characters as \xNN,
 // anything past `limit` characters cut ("... (N characters)").
 std::string printable(std::string_view text, size_t limit = 60);
+// The longest error message shown; the words it quotes are cut long before.
+inline constexpr size_t kMaxMessage = 4000;
 // printable(text) in single quotes, for naming a word in a message.
 std::string inQuotes(std::string_view text);
 

@@ -1,6 +1,7 @@
 #include "script_parser.h"
 
 #include "errors.h"
+#include "numbers.h"
 
 #include <functional>
 
@@ -90,7 +91,12 @@ class Splitter {
     inWord_ = false;
   }
 
-  std::string prefix() const { return current_.where.empty() ? "" : current_.where + ": "; }
+  // "WHERE: COMMAND: " as far as they are known.
+  std::string prefix() const {
+    std::string text = current_.where.empty() ? "" : current_.where + ": ";
+    if (!current_.words.empty()) text += printable(current_.words.front().text) + ": ";
+    return text;
+  }
 
   // Reads a quoted part of a word starting at text[i]; returns the index after the closing quote.
   size_t quoted(std::string_view text, size_t i) {

@@ -105,7 +105,7 @@ void Transcript::result(const Result& result) {
 void Transcript::error(const std::string& message) {
   breakKdLine();
   std::fflush(out_);
-  std::fputs(("pdctl: " + message + "\n").c_str(), err_);
+  std::fputs(("pdctl: " + printable(message, kMaxMessage) + "\n").c_str(), err_);
   std::fflush(err_);
 }
 
