@@ -24,8 +24,8 @@ namespace {
 
 #ifdef PDCTL_HAVE_READLINE
 
-// Tab at the start of a line completes a command's name; elsewhere nothing
-// (the arguments are not file names).
+// Tab completes a command's name where a command starts (the line's start,
+// or after a ;); elsewhere nothing: the arguments are not file names.
 char* commandName(const char* text, int state) {
   static std::vector<std::string_view> names;
   static size_t next;
@@ -43,7 +43,10 @@ char* commandName(const char* text, int state) {
 
 char** complete(const char* text, int start, int) {
   rl_attempted_completion_over = 1;
-  return start == 0 ? rl_completion_matches(text, commandName) : nullptr;
+  std::string_view before(rl_line_buffer, static_cast<size_t>(start));
+  while (!before.empty() && (before.back() == ' ' || before.back() == '\t')) before.remove_suffix(1);
+  bool commandStarts = before.empty() || before.back() == ';';
+  return commandStarts ? rl_completion_matches(text, commandName) : nullptr;
 }
 
 // Ctrl-C drops the line being typed and prompts afresh, as a shell does,
