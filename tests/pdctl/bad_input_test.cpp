@@ -167,6 +167,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"DriverIsNotAModule", {"--driver", "/etc/passwd", "state"},
                 "pdctl: --driver /etc/passwd is not a driver module (not an ELF shared object): expected a .so built "
                 "against ntsim's headers (docs/DRIVER-MODULES.md)"},
+        BadCase{"DriverIsAProgram", {"--driver", PDCTL_BINARY, "state"},
+                "pdctl: cannot load driver module " PDCTL_BINARY ": cannot dynamically load position-independent "
+                "executable; a driver module is a shared object built against ntsim's headers (see "
+                "docs/DRIVER-MODULES.md)"},
         BadCase{"DemoPaceNegative", {"demo"},
                 "pdctl: PDCTL_DEMO_PACE_MS=-1 is not a pause the tour can take: expected milliseconds from 0 to 10000 "
                 "(0 for no pauses)",
