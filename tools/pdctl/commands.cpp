@@ -209,7 +209,10 @@ void cmdOpen(Session& s, Args& a) {
     std::string why = path + ": " + outcome.statusName;
     if (outcome.status == static_cast<int32_t>(0xC0000034)) {  // STATUS_OBJECT_NAME_NOT_FOUND
       why += "; no such device: check --device";
-      result.lines.push_back("no device is named " + path + ": check --device (the name after \\\\.\\)");
+      // (The Windows backend gives its own hints for its errors.)
+      if (s.backend().world() == "ntsim") {
+        result.lines.push_back("no device is named " + path + ": check --device (the name after \\\\.\\)");
+      }
     }
     s.openFailed(why);
   }
