@@ -792,7 +792,8 @@ std::string helpText(std::string_view command) {
       "Commands (one per line, or separated by ;). H is a handle number from open; when given it comes first\n"
       "and all the command's other arguments follow it. Numbers: decimal or 0x-hex, passed through as given.\n";
   for (const auto& spec : kCommands) text += "  " + std::string(spec.usage) + "\n";
-  text += "help COMMAND explains one command.\n";
+  text += "help COMMAND explains one command. In scripts and at the prompt # starts a comment that runs to the end\n"
+          "of the line. Everything else: docs/PDCTL.md.\n";
   return text;
 }
 
