@@ -150,6 +150,13 @@ INSTANTIATE_TEST_SUITE_P(
                      R"("bytes":0,"data_hex":"","driver":"kelvane","loaded":false,"device":false,)"
                      R"("system_power_state":null,"device_power_state":null,"remove_lock_count":null,)"
                      R"("announced_device_power_state":null,"handles":[],"table":null,"pending_faults":[]})"},
+        // The drivers allocate only in AddDevice: a pool fault set later stays pending.
+        DataCase{"PoolFaultStaysPending", "ostrel", "fault pool; open; close; state",
+                 R"({"cmd":"state",)" + kOk +
+                     R"("bytes":0,"data_hex":"","driver":"ostrel","loaded":true,"device":true,)"
+                     R"("system_power_state":1,"device_power_state":1,"remove_lock_count":1,)"
+                     R"("announced_device_power_state":null,"handles":[],"table":)" +
+                     kRootTable + R"(,"pending_faults":["pool"]})"},
         DataCase{"FailedCapabilityQueryStatus", "tavrin", "bus fail caps 0xC0000001; pnp caps",
                  R"({"cmd":"pnp","status":"0xC0000001","status_name":"STATUS_UNSUCCESSFUL","win32":31,)"
                  R"("bytes":0,"data_hex":"","minor":"IRP_MN_QUERY_CAPABILITIES"})"},

@@ -89,6 +89,8 @@ class Backend {
   virtual void busPend(bool on) = 0;
   virtual void fault(FaultKind kind, std::optional<int32_t> status) = 0;
   virtual DeviceView view() = 0;
+  // The fault was set and has not fired yet.
+  virtual bool faultPending(FaultKind) const { return false; }
   // False when the driver left IRP_MJ_POWER to the I/O manager's default routine.
   virtual bool handlesPower() const { return true; }
   virtual Outcome unload() = 0;

@@ -325,10 +325,9 @@ class NtsimBackend final : public Backend {
       }
     }
     if (view.loaded && choice_.ours) view.table = readCapabilityTable(*driver_);
-    const ntsim::Faults& faults = machine_->faults();
-    if (faults.pool > 0) view.pendingFaults.push_back("pool");
-    if (faults.mapping > 0) view.pendingFaults.push_back("map");
-    if (faults.powerRequest > 0) view.pendingFaults.push_back("porequest");
+    if (faultPending(FaultKind::Pool)) view.pendingFaults.push_back("pool");
+    if (faultPending(FaultKind::Mapping)) view.pendingFaults.push_back("map");
+    if (faultPending(FaultKind::PowerRequest)) view.pendingFaults.push_back("porequest");
     return view;
   }
 
@@ -348,6 +347,17 @@ class NtsimBackend final : public Backend {
   Outcome unload() override {
     requireLoaded("unload");
     return outcome(machine_->uninstall(*driver_));
+  }
+
+  bool faultPending(FaultKind kind) const override {
+    if (!machine_) return false;  // the machine is going away (shutdown)
+    const ntsim::Faults& faults = machine_->faults();
+    switch (kind) {
+      case FaultKind::Mapping: return faults.mapping > 0;
+      case FaultKind::Pool: return faults.pool > 0;
+      case FaultKind::PowerRequest: return faults.powerRequest > 0;
+    }
+    return false;
   }
 
   bool handlesPower() const override {

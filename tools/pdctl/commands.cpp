@@ -561,7 +561,7 @@ void cmdFault(Session& s, Args& a) {
     a.bad(kind + " takes no status: the call fails by returning NULL");
   }
   s.backend().fault(fault, status);
-  s.scripted("fault " + kind, "pdctl's fault " + kind + ": " + summary.substr(0, summary.find(" (pending")));
+  s.faultSet(fault, "pdctl's fault " + kind + ": " + summary.substr(0, summary.find(" (pending")));
   Result result = s.localResult("fault", summary);
   result.fields = {{"fault", kind}};
   if (fault == FaultKind::PowerRequest) {

@@ -4,8 +4,6 @@
 #include "errors.h"
 #include "numbers.h"
 
-#include <algorithm>
-
 namespace pdctl {
 
 Session::Session(const DriverChoice& choice, Backend& backend, Sink& sink, bool bare)
@@ -24,7 +22,15 @@ void Session::onViolation(const std::string& rule, const std::string& detail) {
   ++violations_;
   std::string cause;
   for (const auto& [key, text] : scripted_) cause += (cause.empty() ? "" : "; ") + text;
+  for (const auto& [kind, text] : faults_) {
+    if (!backend_.faultPending(kind)) cause += (cause.empty() ? "" : "; ") + text;  // it has fired
+  }
   sink_.verifier(rule, detail, cause);
+}
+
+void Session::faultSet(FaultKind kind, const std::string& text) {
+  std::erase_if(faults_, [&](const auto& entry) { return entry.first == kind; });
+  faults_.emplace_back(kind, text);
 }
 
 void Session::scripted(const std::string& key, const std::string& text) {
@@ -62,13 +68,7 @@ void Session::run(const Command& command) {
   try {
     runCommand(*this, command);
     // A fault that fired in this command has said what it caused.
-    auto isFault = [](const auto& entry) { return entry.first.starts_with("fault "); };
-    if (std::any_of(scripted_.begin(), scripted_.end(), isFault)) {
-      std::vector<std::string> pending = backend_.view().pendingFaults;
-      std::erase_if(scripted_, [&](const auto& entry) {
-        return isFault(entry) && std::find(pending.begin(), pending.end(), entry.first.substr(6)) == pending.end();
-      });
-    }
+    std::erase_if(faults_, [&](const auto& entry) { return !backend_.faultPending(entry.first); });
   } catch (const CommandError& error) {
     std::string where = command.where.empty() ? "" : command.where + ": ";
     throw CommandError(where + error.what());
@@ -113,6 +113,7 @@ void Session::fail(const std::string& message) {
 void Session::finish() {
   if (finished_) return;
   finished_ = true;
+  faults_.clear();  // those left have not fired: they cause nothing the shutdown reports
   std::vector<Token> open;
   for (const auto& [number, token] : handles_) open.push_back(token);
   handles_.clear();

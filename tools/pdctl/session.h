@@ -49,6 +49,8 @@ class Session final : public BackendEvents {
   // What pdctl scripts that can lead to a verifier report (a bus failure, a
   // fault), named in the reports while it lasts; "" ends it. Faults end once used.
   void scripted(const std::string& key, const std::string& text);
+  // A fault set with `fault`: named in the reports that follow once it has fired, until the command ends.
+  void faultSet(FaultKind kind, const std::string& text);
   // A result for a request, with the outcome filled in.
   Result requestResult(const std::string& cmd, const Outcome& outcome) const;
   // A result for a command that sent nothing.
@@ -77,6 +79,7 @@ class Session final : public BackendEvents {
   std::vector<std::pair<int, Token>> handles_;  // in the order they were opened
   int nextHandle_ = 1;
   std::vector<std::pair<std::string, std::string>> scripted_;  // key, text
+  std::vector<std::pair<FaultKind, std::string>> faults_;
   std::string failedOpen_;  // why the last open failed, until one succeeds
   int errors_ = 0;
   int violations_ = 0;
