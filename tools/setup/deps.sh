@@ -8,8 +8,9 @@
 #   PDKIT_INSTALL_DEPS=no   only check, never install
 set -euo pipefail
 
-demo_packages=(build-essential cmake ninja-build libreadline-dev)
-test_packages=("${demo_packages[@]}" pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
+# The host tree configures its tests and benchmarks too, so the demo needs GoogleTest and Google Benchmark.
+demo_packages=(build-essential cmake ninja-build libreadline-dev libgtest-dev libgmock-dev libbenchmark-dev)
+test_packages=("${demo_packages[@]}" pkg-config python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 mingw-w64-tools openssl osslsigncode
   clang libclang-rt-14-dev wine wine64)
 
