@@ -28,7 +28,7 @@ void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
 class BadInput : public ::testing::TestWithParam<BadCase> {};
 
 // Each command line ends with "; state": when the bad command stops the run, state never runs.
-TEST_P(BadInput, OneLineErrorAndExitOne) {
+TEST_P(BadInput, OneLineErrorAndTheRunStops) {
   std::vector<std::string> arguments{"--quiet-kd"};
   arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
   PdctlRun run = runPdctl(arguments, "", GetParam().environment);
