@@ -186,6 +186,19 @@ INSTANTIATE_TEST_SUITE_P(
                 "pdctl: help: unknown command 'frob': expected one of " + kCommands}),
     [](const auto& test) { return std::string(test.param.name); });
 
+// A driver's name in any case, a device with its \\.\ prefix: state still shows the driver's own device.
+TEST(BadDevice, StateShowsTheDriversOwnDeviceAndWhatOpenOpens) {
+  PdctlRun run = runPdctl({"--quiet-kd", "--driver", "Kelvane", "--device", "\\\\.\\NOPE", "open; state"});
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(run.out.find("open: STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034), win32 2 (ERROR_FILE_NOT_FOUND), 0 bytes\n"
+                         "  no device is named \\\\.\\NOPE: check --device (the name after \\\\.\\)\n"
+                         "pdctl> state\n"
+                         "state: driver kelvane loaded, device \\\\.\\KELVANEDEV\n"
+                         "  open opens \\\\.\\NOPE (--device), not the driver's device\n"),
+            std::string::npos)
+      << run.out;
+}
+
 // A script stops at its bad line: the lines before it ran, those after it did not.
 TEST(BadScript, StopsAtTheBadLineAndNamesIt) {
   std::string path = ::testing::TempDir() + "pdctl_bad_script-" + std::to_string(getpid()) + ".pd";
