@@ -193,7 +193,7 @@ TEST(BadDevice, StateShowsTheDriversOwnDeviceAndWhatOpenOpens) {
   EXPECT_NE(run.out.find("open: STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034), win32 2 (ERROR_FILE_NOT_FOUND), 0 bytes\n"
                          "  no device is named \\\\.\\NOPE: check --device (the name after \\\\.\\)\n"
                          "pdctl> state\n"
-                         "state: driver kelvane loaded, device \\\\.\\KELVANEDEV\n"
+                         "state: driver kelvane loaded, device \\\\.\\KELVANEDEV (started)\n"
                          "  open opens \\\\.\\NOPE (--device), not the driver's device\n"),
             std::string::npos)
       << run.out;

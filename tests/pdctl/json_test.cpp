@@ -153,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The drivers allocate only in AddDevice: a pool fault set later stays pending.
         DataCase{"PoolFaultStaysPending", "ostrel", "fault pool; open; close; state",
                  R"({"cmd":"state",)" + kOk +
-                     R"("bytes":0,"data_hex":"","driver":"ostrel","loaded":true,"device":true,)"
+                     R"("bytes":0,"data_hex":"","driver":"ostrel","loaded":true,"device":true,"pnp_state":"started",)"
                      R"("system_power_state":1,"device_power_state":1,"remove_lock_count":1,)"
                      R"("announced_device_power_state":null,"handles":[],"table":)" +
                      kRootTable + R"(,"pending_faults":["pool"]})"},

@@ -546,8 +546,8 @@ void cmdFault(Session& s, Args& a) {
     summary = "the next ExAllocatePoolWithTag returns NULL";
     if (s.driver().ours) {
       summary += " (pending: " + s.driver().name +
-                 " allocates only in AddDevice, which has run, so no command here reaches an allocation; state shows "
-                 "the fault pending)";
+                 " allocates only in AddDevice, which has run: `pnp disable` then `pnp enable` reaches it; state "
+                 "shows the fault pending)";
     }
   } else if (kind == "porequest") {
     fault = FaultKind::PowerRequest;
@@ -721,7 +721,8 @@ constexpr CommandSpec kCommands[] = {
     {"fault", "fault map|pool|porequest [STATUS]",
      "The next MmMapLockedPagesSpecifyCache, ExAllocatePoolWithTag or PoRequestPowerIrp fails\n"
      "(porequest returns STATUS, default STATUS_INSUFFICIENT_RESOURCES). The fault waits for that call: state\n"
-     "shows it pending (this project's drivers allocate pool only in AddDevice, before any command). A verifier\n"
+     "shows it pending (this project's drivers allocate pool only in AddDevice: `pnp enable` after `pnp disable`\n"
+     "reaches it). A verifier\n"
      "report that follows names the fault as its cause (exit status 2 all the same).",
      cmdFault},
     {"state", "state",
