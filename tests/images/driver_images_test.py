@@ -29,7 +29,8 @@ DRIVERS = [("tavrin", False), ("kelvane", False), ("ostrel", False), ("imgfixtur
 # either a new dependency to add here deliberately or a mistake.
 ALLOWED_IMPORTS = {
     "IoCreateDevice", "IoDeleteDevice", "IoAttachDeviceToDeviceStack", "IoDetachDevice",
-    "IoInitializeRemoveLockEx", "IoAcquireRemoveLockEx", "IoReleaseRemoveLockEx", "IofCallDriver",
+    "IoInitializeRemoveLockEx", "IoAcquireRemoveLockEx", "IoReleaseRemoveLockEx", "IoReleaseRemoveLockAndWaitEx",
+    "IofCallDriver",
     "IofCompleteRequest", "PoCallDriver", "PoStartNextPowerIrp", "PoSetPowerState", "PoRequestPowerIrp",
     "ExAllocatePoolWithTag", "ExFreePool", "KeInitializeEvent", "KeSetEvent", "KeWaitForSingleObject",
     "KeInitializeMutex", "KeReleaseMutex", "MmMapLockedPagesSpecifyCache", "RtlInitUnicodeString", "DbgPrint",
