@@ -146,16 +146,6 @@ inline DEVICE_CAPABILITIES reportWith(std::initializer_list<DEVICE_POWER_STATE> 
   return caps;
 }
 
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 class PowerTestBase : public MachineTest {
  protected:
   void TearDown() override {

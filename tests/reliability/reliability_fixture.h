@@ -21,17 +21,6 @@ using pdkit::test::kTavrin;
 inline const DriverKind kAllDrivers[] = {kTavrin, kKelvane, kOstrel};
 inline const DriverKind kStoreDrivers[] = {kTavrin, kKelvane};
 
-// Polls until the condition holds (bus threads finish after the request returned).
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 // A remove-and-wait on the device's remove lock, as a driver's remove path
 // does it: one acquisition, then IoReleaseRemoveLockAndWaitEx, in a thread of
 // its own so that the test can go on while it waits for open handles.

@@ -4,13 +4,28 @@
 #include <gtest/gtest.h>
 #include <ntsim/ntsim.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pdkit::test {
 
 inline std::string driverPath(const std::string& name) { return std::string(PDKIT_DRIVER_DIR) + "/" + name + ".so"; }
+
+// Polls until the condition holds: threads the bus or the power manager
+// started finish after the request that started them returned.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 class MachineTest : public ::testing::Test {
  protected:
