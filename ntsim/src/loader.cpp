@@ -1,10 +1,18 @@
-// The loader: a driver module is loaded from its own copy, so that every
-// load has fresh globals and modules loaded side by side share nothing.
+// The loader: a driver module is mapped from its own in-memory copy
+// (module.h), so that every load has fresh globals and modules loaded side
+// by side share nothing; a ModuleImage maps one copy for many loads and puts
+// its writable bytes back before each.
+#include "module.h"
 #include "state.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
@@ -18,42 +26,181 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct ImageRange {
-  const std::string* path;
+struct Segments {
+  const std::string* name;
   uintptr_t begin = UINTPTR_MAX;
   uintptr_t end = 0;
+  std::vector<std::span<std::byte>> writable;
 };
 
-int findImage(struct dl_phdr_info* info, size_t, void* data) {
-  auto* range = static_cast<ImageRange*>(data);
-  if (info->dlpi_name == nullptr || *range->path != info->dlpi_name) return 0;
+uintptr_t pageDown(uintptr_t address) {
+  static const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  return address & ~(page - 1);
+}
+
+// Appends [begin, end) minus the part the dynamic loader made read-only after relocation.
+void addWritable(Segments& segments, uintptr_t begin, uintptr_t end, uintptr_t roBegin, uintptr_t roEnd) {
+  auto add = [&](uintptr_t from, uintptr_t to) {
+    if (from < to) segments.writable.emplace_back(reinterpret_cast<std::byte*>(from), to - from);
+  };
+  add(begin, std::min(end, roBegin));
+  add(std::max(begin, roEnd), end);
+}
+
+int findSegments(struct dl_phdr_info* info, size_t, void* data) {
+  auto* segments = static_cast<Segments*>(data);
+  if (info->dlpi_name == nullptr || *segments->name != info->dlpi_name) return 0;
+  // glibc protects the RELRO range from its first page to the page its end falls in.
+  uintptr_t roBegin = UINTPTR_MAX, roEnd = UINTPTR_MAX;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const auto& header = info->dlpi_phdr[i];
+    if (header.p_type != PT_GNU_RELRO) continue;
+    roBegin = pageDown(info->dlpi_addr + header.p_vaddr);
+    roEnd = pageDown(info->dlpi_addr + header.p_vaddr + header.p_memsz);
+  }
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const auto& header = info->dlpi_phdr[i];
     if (header.p_type != PT_LOAD) continue;
     uintptr_t begin = info->dlpi_addr + header.p_vaddr;
-    range->begin = std::min(range->begin, begin);
-    range->end = std::max(range->end, begin + header.p_memsz);
+    segments->begin = std::min(segments->begin, begin);
+    segments->end = std::max(segments->end, begin + header.p_memsz);
+    if ((header.p_flags & PF_W) != 0) addWritable(*segments, begin, begin + header.p_memsz, roBegin, roEnd);
   }
   return 1;
 }
 
-// A signal (a profiler's or a fuzzer's timer) may interrupt the copy; it is
-// tried again rather than failing the load.
-std::string copyModule(const std::string& path, const std::string& name) {
-  static std::atomic<unsigned> counter{0};
-  fs::path dir = fs::temp_directory_path() / ("ntsim-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  fs::path copy = dir / (std::to_string(counter.fetch_add(1)) + "-" + name + ".so");
-  std::error_code error;
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    fs::copy_file(path, copy, fs::copy_options::overwrite_existing, error);
-    if (error != std::errc::interrupted) break;
+// Copies bytes of a module's image without the sanitizers' checks: the
+// writable segments hold the redzones AddressSanitizer puts between globals.
+// The volatile accesses keep the compiler from making this a memcpy call,
+// which the sanitizers intercept.
+[[gnu::no_sanitize("address", "thread")]] void copyRaw(std::byte* to, const std::byte* from, size_t size) {
+  volatile std::byte* out = to;
+  const volatile std::byte* in = from;
+  size_t i = 0;
+  for (; i < size && (reinterpret_cast<uintptr_t>(out + i) & 7) != 0; ++i) out[i] = in[i];
+  if ((reinterpret_cast<uintptr_t>(in + i) & 7) == 0) {
+    for (; i + 8 <= size; i += 8) {
+      *reinterpret_cast<volatile uint64_t*>(out + i) = *reinterpret_cast<const volatile uint64_t*>(in + i);
+    }
   }
-  if (error) throw fs::filesystem_error("cannot copy the driver module", path, copy, error);
-  return copy.string();
+  for (; i < size; ++i) out[i] = in[i];
+}
+
+std::string systemError(const char* what, const std::string& path) {
+  return std::string(what) + " " + path + ": " + std::strerror(errno);
+}
+
+// The module file's bytes in a new anonymous memory file; a signal (a
+// profiler's or a fuzzer's timer) interrupting a read or write is retried.
+int copyToMemory(const std::string& path) {
+  int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) throw std::runtime_error(systemError("cannot read driver module", path));
+  int out = ::memfd_create(fs::path(path).filename().c_str(), MFD_CLOEXEC);
+  if (out < 0) {
+    ::close(in);
+    throw std::runtime_error(systemError("cannot make an in-memory copy of driver module", path));
+  }
+  char buffer[1 << 16];
+  while (true) {
+    ssize_t got = ::read(in, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) break;
+      std::string why = systemError("cannot read driver module", path);
+      ::close(in);
+      ::close(out);
+      throw std::runtime_error(why);
+    }
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put < 0) {
+        std::string why = systemError("cannot copy driver module", path);
+        ::close(in);
+        ::close(out);
+        throw std::runtime_error(why);
+      }
+      done += put;
+    }
+  }
+  ::close(in);
+  return out;
+}
+
+// dlerror() names what was opened; the reader knows the module by its own path.
+std::string namedAs(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
 }
 
 }  // namespace
+
+Module::Module(const std::string& path) : path_(path) {
+  fd_ = copyToMemory(path);
+  mappedName_ = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd_);
+  handle_ = dlopen(mappedName_.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    std::string why = namedAs(dlerror(), mappedName_, path);
+    ::close(fd_);
+    throw std::runtime_error("cannot load driver module " + path + ": " + why +
+                             "; a driver module is a shared object built against ntsim's headers "
+                             "(see docs/DRIVER-MODULES.md)");
+  }
+  Segments segments{&mappedName_, UINTPTR_MAX, 0, {}};
+  dl_iterate_phdr(findSegments, &segments);
+  begin_ = segments.begin;
+  end_ = segments.end;
+  writable_ = std::move(segments.writable);
+}
+
+Module::~Module() {
+  dlclose(handle_);
+  // A module the dynamic loader keeps mapped (a unique symbol pins it) keeps
+  // its name too: the descriptor stays open so that no later copy gets that name.
+  Segments still{&mappedName_, UINTPTR_MAX, 0, {}};
+  if (dl_iterate_phdr(findSegments, &still) == 0) ::close(fd_);
+}
+
+void* Module::symbol(const char* name) const { return dlsym(handle_, name); }
+
+void Module::snapshot() {
+  size_t total = 0;
+  for (auto range : writable_) total += range.size();
+  saved_.resize(total);
+  size_t at = 0;
+  for (auto range : writable_) {
+    copyRaw(saved_.data() + at, range.data(), range.size());
+    at += range.size();
+  }
+}
+
+void Module::restore() {
+  size_t at = 0;
+  for (auto range : writable_) {
+    copyRaw(range.data(), saved_.data() + at, range.size());
+    at += range.size();
+  }
+}
+
+ModuleImage::ModuleImage(const std::string& path) : path_(path) {
+  if (!fs::exists(path)) {
+    throw std::runtime_error("driver module " + path + " does not exist; build it first (make) or check the path");
+  }
+  module_ = std::make_shared<Module>(path);
+  module_->snapshot();
+}
+
+ModuleImage::~ModuleImage() = default;
+
+std::vector<std::span<std::byte>> ModuleImage::writableBytes() const { return module_->writable(); }
+
+void ModuleImage::reset() {
+  if (module_->inUse) throw std::logic_error("module image " + path_ + " is reset while a driver runs from it");
+  module_->restore();
+}
+
 }  // namespace ntsim
 
 namespace ntsim {
@@ -61,38 +208,42 @@ namespace ntsim {
 void* Driver::symbol(const char* name) const { return handle_ != nullptr ? dlsym(handle_, name) : nullptr; }
 
 Driver& Machine::load(const std::string& path) {
-  auto& s = *state_;
   if (!fs::exists(path)) {
     throw std::runtime_error("driver module " + path + " does not exist; build it first (make) or check the path");
   }
-  auto driver = std::make_unique<Driver>();
-  driver->path_ = path;
-  driver->name_ = fs::path(path).stem().string();
-  driver->copyPath_ = copyModule(path, driver->name_);
-  driver->handle_ = dlopen(driver->copyPath_.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (driver->handle_ == nullptr) {
-    std::string why = dlerror();
-    fs::remove(driver->copyPath_);
-    throw std::runtime_error("cannot load driver module " + path + ": " + why +
-                             "; a driver module is a shared object built against ntsim's headers "
-                             "(see docs/DRIVER-MODULES.md)");
+  return start(std::make_shared<Module>(path), path);
+}
+
+Driver& Machine::load(ModuleImage& image) {
+  if (image.module_->inUse) {
+    throw std::logic_error("module image " + image.path_ + " is already loaded; unload its driver first");
   }
-  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(driver->handle_, "DriverEntry"));
+  image.reset();
+  return start(image.module_, image.path_);
+}
+
+Driver& Machine::start(std::shared_ptr<Module> module, const std::string& path) {
+  auto& s = *state_;
+  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(module->symbol("DriverEntry"));
   if (entry == nullptr) {
-    dlclose(driver->handle_);
-    fs::remove(driver->copyPath_);
     throw std::runtime_error("driver module " + path +
                              " has no DriverEntry; export extern \"C\" NTSTATUS DriverEntry(PDRIVER_OBJECT, "
                              "PUNICODE_STRING)");
   }
-  ImageRange range{&driver->copyPath_};
-  dl_iterate_phdr(findImage, &range);
-  driver->imageBegin_ = range.begin;
-  driver->imageEnd_ = range.end;
+  auto driver = std::make_unique<Driver>();
+  driver->path_ = path;
+  driver->name_ = fs::path(path).stem().string();
+  driver->handle_ = module->handle();
+  driver->imageBegin_ = module->begin();
+  driver->imageEnd_ = module->end();
+  module->inUse = true;
+  driver->module_ = std::move(module);
   // The version the module is built for: its own export, not one of a library it links.
   auto* declared = static_cast<const ULONG*>(dlsym(driver->handle_, "NtsimModuleNtddiVersion"));
   auto declaredAt = reinterpret_cast<uintptr_t>(declared);
-  if (declared != nullptr && declaredAt >= range.begin && declaredAt < range.end) driver->ntddiVersion_ = *declared;
+  if (declared != nullptr && declaredAt >= driver->imageBegin_ && declaredAt < driver->imageEnd_) {
+    driver->ntddiVersion_ = *declared;
+  }
 
   auto* object = new DRIVER_OBJECT{};
   object->Type = 4;  // IO_TYPE_DRIVER
@@ -191,11 +342,10 @@ void Machine::dropDriver(Driver& driver) {
       s.report("POOL_LEAK", "driver " + driver.name_ + " unloaded with " + leak + " still allocated (0xC4/0x62)");
     }
   }
-  dlclose(driver.handle_);
+  driver.module_->inUse = false;
+  driver.module_.reset();  // unmapped unless a ModuleImage keeps it
   driver.handle_ = nullptr;
   driver.imageBegin_ = driver.imageEnd_ = 0;
-  std::error_code ignored;
-  fs::remove(driver.copyPath_, ignored);
   // Devices it left behind keep pointing at the driver object: keep it.
   if (object->DeviceObject == nullptr) {
     delete object->DriverExtension;

@@ -2,12 +2,27 @@
 // globals, and a module that cannot be a driver is refused clearly.
 #include "inproc.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 namespace pdkit::test {
 namespace {
+
+// A module's writable segments hold AddressSanitizer's redzones between its
+// globals: a test reading or writing all of them must do it unchecked.
+[[gnu::no_sanitize("address", "thread")]] void transform(std::span<std::byte> bytes, std::vector<std::byte>* saveTo,
+                                                          bool flip) {
+  volatile std::byte* at = bytes.data();
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::byte value = at[i];
+    if (saveTo != nullptr) saveTo->push_back(value);
+    if (flip) at[i] = ~value;
+  }
+}
 
 using LoaderTest = MachineTest;
 
@@ -122,6 +137,64 @@ TEST_F(LoaderTest, FileThatIsNotASharedObjectIsAClearError) {
     EXPECT_NE(std::string(error.what()).find("cannot load driver module"), std::string::npos) << error.what();
   }
   std::filesystem::remove(path);
+}
+
+TEST_F(LoaderTest, ImageResetPutsBackEveryWritableByteAndLoadsAsAFreshModule) {
+  ntsim::ModuleImage image(driverPath("probe"));
+  ntsim::Driver& first = machine->load(image);
+  reinterpret_cast<void (*)()>(first.symbol("ProbeBump"))();
+  EXPECT_THROW(machine->load(image), std::logic_error);
+  machine->unload(first);
+
+  std::vector<std::byte> loaded, dirty;
+  image.reset();
+  size_t total = 0;
+  for (auto range : image.writableBytes()) {
+    transform(range, &loaded, true);
+    total += range.size();
+  }
+  ASSERT_GT(total, 0u);
+  for (auto range : image.writableBytes()) transform(range, &dirty, false);
+  for (size_t i = 0; i < total; ++i) ASSERT_EQ(dirty[i], ~loaded[i]) << "byte " << i << " was not dirtied";
+  image.reset();
+  std::vector<std::byte> restored;
+  for (auto range : image.writableBytes()) transform(range, &restored, false);
+  EXPECT_EQ(restored, loaded);
+
+  ntsim::Driver& again = machine->load(image);
+  EXPECT_EQ(reinterpret_cast<int (*)()>(again.symbol("ProbeEntryCalls"))(), 1);
+  EXPECT_EQ(kd(), (std::vector<std::string>{"probe: entry 1\r\n", "probe: unload after 2\r\n",
+                                            "probe: entry 1\r\n"}));
+}
+
+// Loading writes no file: nothing is left in the temporary folder, and a
+// link planted where a copy could once be expected is not followed.
+TEST_F(LoaderTest, LoadingLeavesNoFileAndFollowsNoPlantedLink) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/ntsim-loader-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  fs::path tmp = pattern, target = tmp / "target";
+  fs::create_directory(target);
+  fs::create_directory_symlink(target, tmp / ("ntsim-" + std::to_string(getpid())));
+  const char* old = std::getenv("TMPDIR");
+  std::string saved = old != nullptr ? old : "";
+  setenv("TMPDIR", tmp.c_str(), 1);
+  std::ofstream(tmp / "not-a-module.so") << "not an ELF file\n";
+  ntsim::Driver& probe = machine->load(driverPath("probe"));
+  EXPECT_TRUE(fs::is_empty(target));
+  machine->unload(probe);
+  try {
+    machine->load((tmp / "not-a-module.so").string());
+    FAIL() << "loaded a text file";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()).find("/proc/"), std::string::npos) << error.what();
+  }
+  old != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+  size_t entries = 0;
+  for ([[maybe_unused]] auto& entry : fs::directory_iterator(tmp)) ++entries;
+  EXPECT_EQ(entries, 3u);
+  EXPECT_TRUE(fs::is_empty(target));
+  fs::remove_all(tmp);
 }
 
 TEST_F(LoaderTest, FailedDriverEntryIsNotLoadedAndItsUnloadNeverRuns) {

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,7 @@ namespace ntsim {
 
 class Machine;
 struct MachineState;
+class Module;
 
 // Outcome of a request as the program (or the kernel component) that sent it sees it.
 struct IoResult {
@@ -130,7 +132,7 @@ class Driver {
   friend struct MachineState;
   std::string path_;
   std::string name_;
-  std::string copyPath_;
+  std::shared_ptr<Module> module_;  // the mapping it runs from; shared with a ModuleImage
   void* handle_ = nullptr;
   PDRIVER_OBJECT object_ = nullptr;
   uintptr_t imageBegin_ = 0;
@@ -146,6 +148,29 @@ struct WindowsVersion {
   // Windows 8 and later: NX pool and no-execute mappings exist, and Driver
   // Verifier checks code integrity.
   bool hasNoExecuteMemory() const { return major > 6 || (major == 6 && minor >= 2); }
+};
+
+// A driver module mapped once and loaded many times, for a fuzzer's speed:
+// each Machine::load(image) first puts the module's writable data and bss
+// back to the bytes they held right after the module was mapped, instead of
+// mapping a fresh copy of the file. One load at a time may run from it.
+class ModuleImage {
+ public:
+  // Maps the module (throws std::runtime_error as Machine::load does).
+  explicit ModuleImage(const std::string& path);
+  ~ModuleImage();
+  ModuleImage(const ModuleImage&) = delete;
+  ModuleImage& operator=(const ModuleImage&) = delete;
+
+  const std::string& path() const { return path_; }
+  // The module's writable bytes, as they are now; reset() puts back their state after mapping.
+  std::vector<std::span<std::byte>> writableBytes() const;
+  void reset();
+
+ private:
+  friend class Machine;
+  std::string path_;
+  std::shared_ptr<Module> module_;
 };
 
 // Faults injected into the kernel's routines: each counter fails that many
@@ -176,6 +201,8 @@ class Machine {
   // Loads a driver module and calls its DriverEntry. Throws std::runtime_error
   // with a message saying what was wrong when the module cannot be loaded.
   Driver& load(const std::string& path);
+  // Loads from an image mapped once (reset first): the same as loading its path afresh.
+  Driver& load(ModuleImage& image);
   // Creates a root-bus device and calls the driver's AddDevice for it.
   DeviceNode& addDevice(Driver& driver);
   // A root-bus device with no driver yet: tests attach in-process devices to node.pdo().
@@ -274,6 +301,8 @@ class Machine {
   NTSTATUS callAddDevice(DeviceNode& node);
   // A program closed a handle to the node's stack: a surprise removal may now finish.
   void lastHandleClosed(DeviceNode& node);
+  // Registers a driver running from module and calls its DriverEntry.
+  Driver& start(std::shared_ptr<Module> module, const std::string& path);
   std::unique_ptr<MachineState> state_;
 };
 
