@@ -18,7 +18,7 @@ struct Region {
 };
 
 std::mutex g_mutex;
-std::vector<Region> g_regions;  // flags of the driver copies loaded now
+std::vector<Region> g_regions;  // flags of the driver copies mapped now
 unsigned g_registered = 0;
 
 }  // namespace
@@ -30,6 +30,10 @@ void harvestDriverCoverage() {
       if (*flag) g_counters[static_cast<size_t>(flag - region.begin) % kCounters] = 1;
     }
   }
+}
+
+void forgetDriverCoverage() {
+  std::lock_guard lock(g_mutex);
   g_regions.clear();
 }
 
@@ -40,7 +44,7 @@ unsigned driverCoverageRegions() {
 
 }  // namespace pdkit::fuzz
 
-// Called by every instrumented driver copy when it is loaded.
+// Called by every instrumented driver copy when it is mapped.
 extern "C" __attribute__((visibility("default"))) void __sanitizer_cov_bool_flag_init(bool* begin, bool* end) {
   if (begin == end) return;
   std::lock_guard lock(pdkit::fuzz::g_mutex);

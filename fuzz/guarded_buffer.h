@@ -3,6 +3,8 @@
 // that a byte written outside what a request may write shows.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -47,9 +49,16 @@ class GuardedBuffer {
 
   static size_t roundUp(size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
 
+  // Compared a page at a time with memcmp: a byte loop would cost more than the request.
   bool untouched(size_t begin, size_t count) const {
-    for (size_t i = begin; i < begin + count; ++i) {
-      if (memory_.get()[i] != kPattern) return false;
+    static const auto pattern = [] {
+      std::array<uint8_t, kPage> page;
+      page.fill(kPattern);
+      return page;
+    }();
+    for (size_t at = begin; at < begin + count; at += kPage) {
+      size_t chunk = std::min(kPage, begin + count - at);
+      if (std::memcmp(memory_.get() + at, pattern.data(), chunk) != 0) return false;
     }
     return true;
   }

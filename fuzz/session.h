@@ -1,5 +1,5 @@
-// One fuzz input's run: a fresh ntsim machine, the driver booted as the PnP
-// manager boots it, the operations carried out one by one and each checked
+// One fuzz input's run: a fresh ntsim machine, the driver booted (from a
+// module image put back to its just-mapped state) as the PnP manager boots it, the operations carried out one by one and each checked
 // against the reference model, then everything closed and unloaded.
 //
 // The oracle after every operation: the status, the information and the
@@ -28,8 +28,9 @@ namespace pdkit::fuzz {
 
 class Session {
  public:
-  // beforeUnload runs before each driver unload, while its image is still mapped.
-  Session(const DriverTraits& traits, std::string driverDirectory, std::function<void()> beforeUnload = {});
+  // beforeReset runs when the driver is loaded again within the run, before
+  // its image is put back (the end of the run is the caller's business).
+  Session(const DriverTraits& traits, ntsim::ModuleImage& image, std::function<void()> beforeReset = {});
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -70,8 +71,8 @@ class Session {
   ntsim::Handle pickHandle(uint8_t index) const;
 
   const DriverTraits& traits_;
-  std::string modulePath_;
-  std::function<void()> beforeUnload_;
+  ntsim::ModuleImage& image_;
+  std::function<void()> beforeReset_;
   ntsim::Machine machine_;
   DeviceModel model_;
   ntsim::Driver* driver_ = nullptr;

@@ -14,7 +14,7 @@ namespace {
 
 // A module's writable segments hold AddressSanitizer's redzones between its
 // globals: a test reading or writing all of them must do it unchecked.
-[[gnu::no_sanitize("address", "thread")]] void transform(std::span<std::byte> bytes, std::vector<std::byte>* saveTo,
+__attribute__((no_sanitize("address", "thread"))) void transform(std::span<std::byte> bytes, std::vector<std::byte>* saveTo,
                                                           bool flip) {
   volatile std::byte* at = bytes.data();
   for (size_t i = 0; i < bytes.size(); ++i) {
