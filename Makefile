@@ -47,8 +47,11 @@ deps-test:
 demo: deps-demo
 	@$(MAKE) --no-print-directory demo-run
 
-demo-run: host
-	@if [ -x build/host/bin/pdctl ]; then tools/pdctl/demo.sh; else build/host/bin/ntsim-demo; fi
+# The tour needs only pdctl, ntsim and the three driver modules (pdctl
+# depends on them): the tests and tools of the host tree wait for `make`.
+demo-run: build/host/build.ninja
+	$(CMAKE) --build build/host -j $(JOBS) --target pdctl
+	@tools/pdctl/demo.sh
 
 # Host tests, then the same tests under ASan+UBSan, then the concurrency
 # tests under TSan, then a short run of every fuzz target. Image tests run
