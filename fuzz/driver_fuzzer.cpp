@@ -2,11 +2,11 @@
 // input is a sequence of operations run on a fresh ntsim machine against the
 // reference model (session.h says what is checked).
 //
-// Mapping the module afresh for every input would cost most of the run, so
-// the module is mapped once and put back to its just-mapped state before each
-// load (ntsim::ModuleImage). Every PDKIT_FUZZ_RELOAD_EVERY inputs (default
-// 500; 1 maps it for every input) it is unmapped and mapped afresh all the
-// same, so that state a reset might miss could not build up for long.
+// The module is mapped once and put back to its just-mapped state before each
+// load (ntsim::ModuleImage) rather than mapped afresh for every input. It is
+// mapped afresh all the same by the reload operation and every
+// PDKIT_FUZZ_RELOAD_EVERY inputs (default 500; 1 maps it for every input), so
+// that state a reset might miss could not build up for long.
 #include "driver_traits.h"
 #include "operations.h"
 #include "session.h"
@@ -31,6 +31,14 @@ void harvest() {
 #endif
 }
 
+// Before a mapping goes away: its coverage kept, then its flags forgotten.
+void harvestAndForget() {
+#ifdef PDKIT_FUZZ_COVERAGE
+  pdkit::fuzz::harvestDriverCoverage();
+  pdkit::fuzz::forgetDriverCoverage();
+#endif
+}
+
 unsigned reloadEvery() {
   const char* text = std::getenv("PDKIT_FUZZ_RELOAD_EVERY");
   long every = text != nullptr ? std::strtol(text, nullptr, 10) : 500;
@@ -45,12 +53,15 @@ ntsim::ModuleImage& image() {
   static const unsigned every = reloadEvery();
   static std::unique_ptr<ntsim::ModuleImage> image;
   static unsigned inputs = 0;
-  if (image != nullptr && inputs++ % every != every - 1) return *image;
+  if (image == nullptr) {
+    image = std::make_unique<ntsim::ModuleImage>(PDKIT_DRIVER_DIR "/" + std::string(traits().module) + ".so");
+  } else if (inputs++ % every == every - 1) {
+    // The last input's flags were harvested at its end: only forgotten here.
 #ifdef PDKIT_FUZZ_COVERAGE
-  pdkit::fuzz::forgetDriverCoverage();
+    pdkit::fuzz::forgetDriverCoverage();
 #endif
-  image.reset();
-  image = std::make_unique<ntsim::ModuleImage>(PDKIT_DRIVER_DIR "/" + std::string(traits().module) + ".so");
+    image->remap();
+  }
   return *image;
 }
 
@@ -60,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<pdkit::fuzz::Op> ops = pdkit::fuzz::decodeOps({data, size}, traits());
   ntsim::ModuleImage& module = image();
   {
-    pdkit::fuzz::Session session(traits(), module, harvest);
+    pdkit::fuzz::Session session(traits(), module, harvestAndForget);
     session.run(ops);
   }
   harvest();

@@ -45,10 +45,10 @@ int32_t raw32(const void* field) {
 
 }  // namespace
 
-Session::Session(const DriverTraits& traits, ntsim::ModuleImage& image, std::function<void()> beforeReset)
+Session::Session(const DriverTraits& traits, ntsim::ModuleImage& image, std::function<void()> beforeRemap)
     : traits_(traits),
       image_(image),
-      beforeReset_(std::move(beforeReset)),
+      beforeRemap_(std::move(beforeRemap)),
       model_(traits) {
   machine_.setHangTimeout(kHangTimeout);
 }
@@ -103,7 +103,8 @@ void Session::unload() {
 
 void Session::reload(const FaultScript& faults) {
   if (model_.loaded()) unload();
-  if (beforeReset_) beforeReset_();
+  if (beforeRemap_) beforeRemap_();
+  image_.remap();
   driver_ = &machine_.load(image_);
   model_.load();
   addDevice(faults);

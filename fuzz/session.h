@@ -28,9 +28,9 @@ namespace pdkit::fuzz {
 
 class Session {
  public:
-  // beforeReset runs when the driver is loaded again within the run, before
-  // its image is put back (the end of the run is the caller's business).
-  Session(const DriverTraits& traits, ntsim::ModuleImage& image, std::function<void()> beforeReset = {});
+  // The reload operation maps the image afresh (a full reload); beforeRemap
+  // runs just before, while the old mapping is still there.
+  Session(const DriverTraits& traits, ntsim::ModuleImage& image, std::function<void()> beforeRemap = {});
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -72,7 +72,7 @@ class Session {
 
   const DriverTraits& traits_;
   ntsim::ModuleImage& image_;
-  std::function<void()> beforeReset_;
+  std::function<void()> beforeRemap_;
   ntsim::Machine machine_;
   DeviceModel model_;
   ntsim::Driver* driver_ = nullptr;

@@ -201,6 +201,13 @@ ModuleImage::~ModuleImage() = default;
 
 std::vector<std::span<std::byte>> ModuleImage::writableBytes() const { return module_->writable(); }
 
+void ModuleImage::remap() {
+  if (module_->inUse) throw std::logic_error("module image " + path_ + " is remapped while a driver runs from it");
+  auto fresh = std::make_shared<Module>(path_);
+  fresh->snapshot();
+  module_ = std::move(fresh);
+}
+
 void ModuleImage::reset() {
   if (module_->inUse) throw std::logic_error("module image " + path_ + " is reset while a driver runs from it");
   module_->restore();

@@ -163,8 +163,12 @@ TEST_F(LoaderTest, ImageResetPutsBackEveryWritableByteAndLoadsAsAFreshModule) {
 
   ntsim::Driver& again = machine->load(image);
   EXPECT_EQ(reinterpret_cast<int (*)()>(again.symbol("ProbeEntryCalls"))(), 1);
-  EXPECT_EQ(kd(), (std::vector<std::string>{"probe: entry 1\r\n", "probe: unload after 2\r\n",
-                                            "probe: entry 1\r\n"}));
+  reinterpret_cast<void (*)()>(again.symbol("ProbeBump"))();
+  machine->unload(again);
+  image.remap();
+  EXPECT_EQ(reinterpret_cast<int (*)()>(machine->load(image).symbol("ProbeEntryCalls"))(), 1);
+  EXPECT_EQ(kd(), (std::vector<std::string>{"probe: entry 1\r\n", "probe: unload after 2\r\n", "probe: entry 1\r\n",
+                                            "probe: unload after 2\r\n", "probe: entry 1\r\n"}));
 }
 
 // Loading writes no file: nothing is left in the temporary folder, and a

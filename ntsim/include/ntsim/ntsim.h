@@ -166,6 +166,8 @@ class ModuleImage {
   // The module's writable bytes, as they are now; reset() puts back their state after mapping.
   std::vector<std::span<std::byte>> writableBytes() const;
   void reset();
+  // Unmaps the module and maps a fresh copy of the file: a full reload.
+  void remap();
 
  private:
   friend class Machine;
