@@ -142,7 +142,7 @@ std::string namedAs(std::string text, const std::string& from, const std::string
 
 }  // namespace
 
-Module::Module(const std::string& path) : path_(path) {
+Module::Module(const std::string& path) {
   fd_ = copyToMemory(path);
   mappedName_ = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd_);
   handle_ = dlopen(mappedName_.c_str(), RTLD_NOW | RTLD_LOCAL);

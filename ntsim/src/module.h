@@ -44,7 +44,6 @@ class Module {
   bool inUse = false;
 
  private:
-  std::string path_;
   std::string mappedName_;  // /proc/<pid>/fd/<n>
   int fd_ = -1;
   void* handle_ = nullptr;
