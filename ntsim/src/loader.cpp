@@ -148,6 +148,8 @@ Module::Module(const std::string& path) {
   handle_ = dlopen(mappedName_.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {
     std::string why = namedAs(dlerror(), mappedName_, path);
+    // The message names the module already: the linker's reason follows it once.
+    if (why.starts_with(path + ": ")) why.erase(0, path.size() + 2);
     ::close(fd_);
     throw std::runtime_error("cannot load driver module " + path + ": " + why +
                              "; a driver module is a shared object built against ntsim's headers "

@@ -125,18 +125,6 @@ void checkModuleFile(const std::string& path) {
   }
 }
 
-// The loader loads a private copy of the module, and the dynamic linker's
-// reason names that copy ("cannot load driver module M: /tmp/.../m.so: why"):
-// the user knows only M, so the copy's name is left out.
-std::string withoutLoaderCopy(const std::string& message, const std::string& path) {
-  std::string lead = "cannot load driver module " + path + ": ";
-  if (!message.starts_with(lead)) return message;
-  std::string rest = message.substr(lead.size());
-  size_t colon = rest.find(": ");
-  if (!rest.starts_with("/") || colon == std::string::npos || rest.substr(0, colon) == path) return message;
-  return lead + rest.substr(colon + 2);
-}
-
 class NtsimBackend final : public Backend {
  public:
   explicit NtsimBackend(const DriverChoice& choice) : choice_(choice), machine_(std::make_unique<ntsim::Machine>()) {
@@ -176,7 +164,7 @@ class NtsimBackend final : public Backend {
     try {
       driver_ = &machine_->load(choice_.modulePath);
     } catch (const std::exception& error) {
-      throw CommandError(withoutLoaderCopy(error.what(), choice_.modulePath));
+      throw CommandError(error.what());
     }
     return outcome(STATUS_SUCCESS, 0);
   }
