@@ -288,6 +288,8 @@ void Session::setBus(const Op& op) {
   behaviour.capabilitiesStatus = op.bus.capabilitiesStatus;
   behaviour.powerStatus = op.bus.powerStatus;
   behaviour.pend = op.bus.pend;
+  // A pended request completes as soon as the bus's thread runs, racing the dispatch routine's return.
+  behaviour.pendDelay = std::chrono::microseconds(0);
   node_->setBus(behaviour);
   model_.setBus(op.bus);
 }

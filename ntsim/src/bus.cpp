@@ -25,8 +25,8 @@ namespace {
 
 BusDevice& busOf(PDEVICE_OBJECT pdo) { return **static_cast<BusDevice**>(pdo->DeviceExtension); }
 
-// Completes the IRP now, or later from another thread at DISPATCH_LEVEL.
-NTSTATUS completeOrPend(MachineState& s, PIRP irp, NTSTATUS status, bool pend) {
+// Completes the IRP now, or after `delay` from another thread at DISPATCH_LEVEL.
+NTSTATUS completeOrPend(MachineState& s, PIRP irp, NTSTATUS status, bool pend, std::chrono::microseconds delay) {
   if (!pend) {
     irp->IoStatus.Status = status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -34,8 +34,8 @@ NTSTATUS completeOrPend(MachineState& s, PIRP irp, NTSTATUS status, bool pend) {
   }
   IoMarkIrpPending(irp);
   s.busThreads.fetch_add(1);
-  std::thread([&s, irp, status] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::thread([&s, irp, status, delay] {
+    if (delay.count() > 0) std::this_thread::sleep_for(delay);
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
     irp->IoStatus.Status = status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -65,9 +65,11 @@ NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;  // what the bus does not handle keeps its status
   bool pend;
+  std::chrono::microseconds delay;
   {
     std::lock_guard lock(bus.mutex);
     pend = bus.behaviour.pend;
+    delay = bus.behaviour.pendDelay;
     switch (location->MinorFunction) {
       case IRP_MN_QUERY_CAPABILITIES: {
         status = bus.behaviour.capabilitiesStatus;
@@ -87,7 +89,7 @@ NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     }
     record(bus, location, status);
   }
-  return completeOrPend(s, irp, status, pend);
+  return completeOrPend(s, irp, status, pend, delay);
 }
 
 NTSTATUS busPower(PDEVICE_OBJECT pdo, PIRP irp) {
@@ -97,9 +99,11 @@ NTSTATUS busPower(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
   bool pend;
+  std::chrono::microseconds delay;
   {
     std::lock_guard lock(bus.mutex);
     pend = bus.behaviour.pend;
+    delay = bus.behaviour.pendDelay;
     if (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER) {
       status = bus.behaviour.powerStatus;
     }
@@ -108,7 +112,7 @@ NTSTATUS busPower(PDEVICE_OBJECT pdo, PIRP irp) {
   if (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER) {
     PoStartNextPowerIrp(irp);
   }
-  return completeOrPend(s, irp, status, pend);
+  return completeOrPend(s, irp, status, pend, delay);
 }
 
 }  // namespace

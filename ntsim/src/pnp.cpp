@@ -130,16 +130,15 @@ IoResult Machine::pnp(DeviceNode& node, UCHAR minor) {
     IoGetNextIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type = BusRelations;
   }
   IoResult result = sendAndWait(target, irp, false);
-  // Where the device is in its life follows the requests that move it.
+  // Where the device is in its life follows the requests that move it; a
+  // surprise removal sent alone is only the request (surpriseRemove is the
+  // PnP manager's whole surprise removal).
   switch (minor) {
     case IRP_MN_START_DEVICE:
       if (!result.failed()) node.state_ = DeviceState::started;
       break;
     case IRP_MN_STOP_DEVICE:
       node.state_ = DeviceState::stopped;
-      break;
-    case IRP_MN_SURPRISE_REMOVAL:
-      node.state_ = DeviceState::surpriseRemoved;
       break;
     case IRP_MN_REMOVE_DEVICE:
       node.state_ = DeviceState::removed;
@@ -202,6 +201,8 @@ IoResult Machine::surpriseRemove(DeviceNode& node) {
     return refused(STATUS_NO_SUCH_DEVICE);
   }
   IoResult result = pnp(node, IRP_MN_SURPRISE_REMOVAL);
+  // From here on the device is gone from the bus: no new handle, and the removal at the last close.
+  node.state_ = DeviceState::surpriseRemoved;
   if (openHandles(s, node.pdo()) == 0) return pnp(node, IRP_MN_REMOVE_DEVICE);
   return result;
 }

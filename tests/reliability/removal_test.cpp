@@ -25,8 +25,7 @@ TEST_P(RemovalTest, PnpRequestsAfterARemoveAndWaitAreRefusedAndLeaveTheLockAlone
   }
   ASSERT_EQ(lockCount(), 0);
   size_t busBefore = node->busRecords().size();
-  // Up to the surprise removal, after which the PnP manager itself lets no program open the device.
-  for (int minor = 0; minor < IRP_MN_SURPRISE_REMOVAL; ++minor) {
+  for (int minor = 0; minor <= IRP_MN_SURPRISE_REMOVAL; ++minor) {
     // The removal itself is what ends a remove-and-wait; it is not sent to a lock another has removed.
     if (minor == IRP_MN_REMOVE_DEVICE) continue;
     SCOPED_TRACE("minor " + std::to_string(minor));

@@ -60,6 +60,9 @@ struct BusBehaviour {
   NTSTATUS capabilitiesStatus = STATUS_SUCCESS;
   NTSTATUS powerStatus = STATUS_SUCCESS;
   bool pend = false;  // complete later, from another thread at DISPATCH_LEVEL
+  // How much later: by default long enough for the dispatch routine to have
+  // returned STATUS_PENDING first; zero lets the two race (a fuzzer's choice).
+  std::chrono::microseconds pendDelay{1000};
 };
 
 // One IRP that reached the root bus (the bottom of a device stack).
