@@ -84,6 +84,15 @@ typedef struct _UNICODE_STRING {
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING *PCUNICODE_STRING;
 
+/* A counted string over a literal; its MaximumLength counts the terminator. */
+#ifdef __cplusplus
+static inline PWSTR NtsimConstantBuffer(const wchar_t *s) { return const_cast<PWSTR>(s); }
+static inline PCHAR NtsimConstantBuffer(const char *s) { return const_cast<PCHAR>(s); }
+#define RTL_CONSTANT_STRING(s) {(USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), NtsimConstantBuffer(s)}
+#else
+#define RTL_CONSTANT_STRING(s) {(USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (void *)(s)}
+#endif
+
 typedef struct _STRING {
   USHORT Length;
   USHORT MaximumLength;
@@ -102,49 +111,35 @@ typedef struct _LIST_ENTRY {
 #define NT_WARNING(Status) ((((ULONG)(Status)) >> 30) == 2)
 #define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 
-#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
-#define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
-#define STATUS_ALERTED ((NTSTATUS)0x00000101L)
-#define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
-#define STATUS_PENDING ((NTSTATUS)0x00000103L)
-#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
-#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
-#define STATUS_NO_MORE_ENTRIES ((NTSTATUS)0x8000001AL)
-#define STATUS_PLUGPLAY_QUERY_VETOED ((NTSTATUS)0x80000028L)
-#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
-#define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
-#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
-#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
-#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
-#define STATUS_END_OF_FILE ((NTSTATUS)0xC0000011L)
-#define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
-#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
-#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
-#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
-#define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
-#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
-#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
-#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003AL)
-#define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
-#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
-#define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
-#define STATUS_IO_DEVICE_ERROR ((NTSTATUS)0xC0000185L)
-#define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
-#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
-#define STATUS_INVALID_PARAMETER_1 ((NTSTATUS)0xC00000EFL)
-#define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
-#define STATUS_INVALID_PARAMETER_3 ((NTSTATUS)0xC00000F1L)
-#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
-#define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
-#define STATUS_POWER_STATE_INVALID ((NTSTATUS)0xC00002D3L)
+#include "ntstatus.h"
 
 /* ------------------------------------------------------- IRQL and modes */
 
+/* The levels above DISPATCH_LEVEL differ by architecture, as in the DDK. */
 #define PASSIVE_LEVEL 0
 #define LOW_LEVEL 0
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
+#if defined(__i386__) || defined(_X86_)
+#define CMCI_LEVEL 5
+#define PROFILE_LEVEL 27
+#define CLOCK1_LEVEL 28
+#define CLOCK2_LEVEL 28
+#define CLOCK_LEVEL 28
+#define IPI_LEVEL 29
+#define POWER_LEVEL 30
 #define HIGH_LEVEL 31
+#define SYNCH_LEVEL (IPI_LEVEL - 2)
+#else
+#define CMCI_LEVEL 5
+#define CLOCK_LEVEL 13
+#define IPI_LEVEL 14
+#define DRS_LEVEL 14
+#define POWER_LEVEL 14
+#define PROFILE_LEVEL 15
+#define HIGH_LEVEL 15
+#define SYNCH_LEVEL 12
+#endif
 
 #define KernelMode 0
 #define UserMode 1
@@ -685,6 +680,8 @@ void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
 void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT *DeviceObject);

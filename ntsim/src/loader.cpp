@@ -272,15 +272,13 @@ Driver& Machine::start(std::shared_ptr<Module> module, const std::string& path) 
     std::lock_guard lock(s.objectMutex);
     s.drivers.push_back(std::move(driver));
   }
-  static const char16_t kRegistryPath[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ntsim";
-  UNICODE_STRING registryPath{sizeof kRegistryPath - 2, sizeof kRegistryPath,
-                              reinterpret_cast<PWSTR>(const_cast<char16_t*>(kRegistryPath))};
-  NTSTATUS status = entry(object, &registryPath);
+  NTSTATUS status = entry(object, prepareDriverObject(s, object, result.name_));
   if (!NT_SUCCESS(status)) {
     // A driver whose DriverEntry fails is not loaded, and its Unload routine is not called.
     dropDriver(result);
     throw std::runtime_error("DriverEntry of " + path + " failed with " + statusName(status));
   }
+  finishDriverEntry(s, object);
   return result;
 }
 

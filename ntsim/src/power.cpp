@@ -204,8 +204,10 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
   }
   // The callback runs once, after every completion routine, with the final status; then the IRP is freed.
   headerOf(irp)->onComplete = [DeviceObject, MinorFunction, PowerState, CompletionFunction, Context](PIRP done) {
-    IO_STATUS_BLOCK status = done->IoStatus;
-    if (CompletionFunction != nullptr) CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
+    // IoStatus is the IRP's own status block, as on Windows, not a copy of it.
+    if (CompletionFunction != nullptr) {
+      CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &done->IoStatus);
+    }
     releaseIrp(done);
   };
   if (Irp != nullptr && MinorFunction == IRP_MN_WAIT_WAKE) *Irp = irp;

@@ -4,6 +4,7 @@
 #include "handle_table.h"
 #include "kdlog.h"
 #include "lookaside.h"
+#include "object_names.h"
 #include "removelock_table.h"
 
 #include <ntsim/ntsim.h>
@@ -152,7 +153,8 @@ struct MachineState {
   mutable std::recursive_mutex objectMutex;
   std::list<std::unique_ptr<Driver>> drivers;
   std::list<std::unique_ptr<DeviceNode>> nodes;
-  std::map<std::u16string, PDEVICE_OBJECT> names;  // upper-cased full name -> device
+  std::map<std::u16string, PDEVICE_OBJECT> names;  // canonical full name -> device
+  ObjectNames objectNames;                         // links, interfaces, drivers' names
   PDRIVER_OBJECT busDriver = nullptr;
   std::vector<PDRIVER_OBJECT> testDrivers;
   int nodeCounter = 0;

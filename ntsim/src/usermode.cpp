@@ -7,12 +7,11 @@
 namespace ntsim {
 
 void signalDone(PIRP irp);
-std::u16string upperName(const UNICODE_STRING& name);
 void freeDeviceObject(PDEVICE_OBJECT device);
 
 namespace {
 
-constexpr NTSTATUS kInvalidHandle = static_cast<NTSTATUS>(0xC0000008L);  // STATUS_INVALID_HANDLE
+constexpr NTSTATUS kInvalidHandle = STATUS_INVALID_HANDLE;
 
 // A file object and the name it was opened with.
 struct OpenFile {
@@ -60,17 +59,21 @@ void lockUserBuffer(PIRP irp, void* buffer, ULONG length) {
 
 // The I/O manager's completion for a program's request: copy back what a
 // buffered request returned, release buffers and MDLs, wake the caller.
-void completeForCaller(PIRP irp, void* userBuffer, ULONG userLength) {
+// `limit` is the caller's output length: a driver that reports more bytes
+// than that is caught. Nothing is copied back for an error or for
+// STATUS_VERIFY_REQUIRED.
+void completeForCaller(PIRP irp, void* userBuffer, ULONG limit) {
   void* system = irp->AssociatedIrp.SystemBuffer;
   if ((irp->Flags & IRP_BUFFERED_IO) && system != nullptr) {
-    if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status)) {
+    NTSTATUS status = irp->IoStatus.Status;
+    if (!NT_ERROR(status) && irp->IoStatus.Information > limit) {
+      M().report("INFORMATION_EXCEEDS_BUFFER", "IRP " + describeIrp(irp) + " completed with Information " +
+                                                   std::to_string(irp->IoStatus.Information) + " for a buffer of " +
+                                                   std::to_string(limit) + " bytes (0xC9/0x312)");
+      irp->IoStatus.Information = limit;
+    }
+    if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status) && status != STATUS_VERIFY_REQUIRED) {
       ULONG_PTR count = irp->IoStatus.Information;
-      if (count > userLength) {
-        M().report("INFORMATION_EXCEEDS_BUFFER", "IRP " + describeIrp(irp) + " completed with Information " +
-                                                     std::to_string(count) + " for a buffer of " +
-                                                     std::to_string(userLength) + " bytes (0xC9/0x312)");
-        count = userLength;
-      }
       if (count != 0) std::memcpy(userBuffer, system, count);
     }
     if (irp->Flags & IRP_DEALLOCATE_BUFFER) freeSystemBuffer(M(), system);
@@ -79,6 +82,16 @@ void completeForCaller(PIRP irp, void* userBuffer, ULONG userLength) {
   freeMdls(irp);
   signalDone(irp);
 }
+
+// What the program reads back: a request that failed with an error leaves
+// its byte count unwritten (ReadFile and DeviceIoControl report 0).
+IoResult forProgram(IoResult result) {
+  if (NT_ERROR(result.status)) result.information = 0;
+  return result;
+}
+
+// The I/O manager probes a caller's buffer before any driver sees the request.
+bool unreadable(const void* buffer, ULONG length) { return buffer == nullptr && length != 0; }
 
 void* systemBufferCopy(const void* data, ULONG dataLength, ULONG size) {
   void* system = allocateSystemBuffer(M(), size);
@@ -113,19 +126,17 @@ OpenResult Machine::open(std::string_view path) {
   std::string_view rest;
   if (path.starts_with("\\\\.\\")) rest = path.substr(4);
   else if (path.starts_with("\\??\\")) rest = path.substr(4);
+  else if (path.starts_with("\\\\?\\")) rest = path.substr(4);
   else return {failure(STATUS_OBJECT_NAME_INVALID), 0};
   size_t slash = rest.find('\\');
   std::string_view deviceName = rest.substr(0, slash);
   std::string remaining = slash == std::string_view::npos ? "" : std::string(rest.substr(slash));
-  std::u16string full = u"\\DosDevices\\" + widen(deviceName);
-  UNICODE_STRING key{static_cast<USHORT>(full.size() * 2), static_cast<USHORT>(full.size() * 2),
-                     reinterpret_cast<PWSTR>(full.data())};
   PDEVICE_OBJECT device = nullptr;
   {
+    // The name in \DosDevices: a device, or a symbolic link to one (\Device\NAME, say).
     std::lock_guard lock(s.objectMutex);
-    auto it = s.names.find(upperName(key));
-    if (it == s.names.end()) return {failure(STATUS_OBJECT_NAME_NOT_FOUND), 0};
-    device = it->second;
+    device = resolveDevice(s, canonicalName(u"\\DosDevices\\" + widen(deviceName)));
+    if (device == nullptr) return {failure(STATUS_OBJECT_NAME_NOT_FOUND), 0};
     if (device->Flags & DO_DEVICE_INITIALIZING) return {failure(STATUS_NO_SUCH_DEVICE), 0};
     // A device that is gone from the bus takes no new handles, even while old ones keep it.
     if (PDEVICE_OBJECT pdo = busPdoBelow(device);
@@ -184,6 +195,7 @@ PFILE_OBJECT Machine::fileObject(Handle handle) const {
 IoResult Machine::read(Handle handle, void* buffer, ULONG length, LONGLONG offset) {
   OpenFile* file = lookup(*state_, handle);
   if (file == nullptr) return failure(kInvalidHandle);
+  if (unreadable(buffer, length)) return failure(STATUS_ACCESS_VIOLATION);
   PDEVICE_OBJECT target;
   PIRP irp = buildIrp(file, IRP_MJ_READ, &target);
   PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
@@ -200,12 +212,13 @@ IoResult Machine::read(Handle handle, void* buffer, ULONG length, LONGLONG offse
     lockUserBuffer(irp, buffer, length);
   }
   headerOf(irp)->onComplete = [buffer, length](PIRP done) { completeForCaller(done, buffer, length); };
-  return sendAndWait(target, irp, false);
+  return forProgram(sendAndWait(target, irp, false));
 }
 
 IoResult Machine::write(Handle handle, const void* buffer, ULONG length, LONGLONG offset) {
   OpenFile* file = lookup(*state_, handle);
   if (file == nullptr) return failure(kInvalidHandle);
+  if (unreadable(buffer, length)) return failure(STATUS_ACCESS_VIOLATION);
   PDEVICE_OBJECT target;
   PIRP irp = buildIrp(file, IRP_MJ_WRITE, &target);
   PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
@@ -221,14 +234,18 @@ IoResult Machine::write(Handle handle, const void* buffer, ULONG length, LONGLON
   } else if (file->device->Flags & DO_DIRECT_IO) {
     lockUserBuffer(irp, const_cast<void*>(buffer), length);
   }
-  headerOf(irp)->onComplete = [](PIRP done) { completeForCaller(done, nullptr, 0); };
-  return sendAndWait(target, irp, false);
+  headerOf(irp)->onComplete = [length](PIRP done) { completeForCaller(done, nullptr, length); };
+  return forProgram(sendAndWait(target, irp, false));
 }
 
 IoResult Machine::deviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLength, void* out,
                                   ULONG outLength) {
   OpenFile* file = lookup(*state_, handle);
   if (file == nullptr) return failure(kInvalidHandle);
+  // METHOD_NEITHER buffers go to the driver as they are; the driver probes them.
+  if (METHOD_FROM_CTL_CODE(code) != METHOD_NEITHER && (unreadable(in, inLength) || unreadable(out, outLength))) {
+    return failure(STATUS_ACCESS_VIOLATION);
+  }
   PDEVICE_OBJECT target;
   PIRP irp = buildIrp(file, IRP_MJ_DEVICE_CONTROL, &target);
   PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
@@ -259,7 +276,7 @@ IoResult Machine::deviceIoControl(Handle handle, ULONG code, const void* in, ULO
       break;
   }
   headerOf(irp)->onComplete = [out, outLength](PIRP done) { completeForCaller(done, out, outLength); };
-  return sendAndWait(target, irp, false);
+  return forProgram(sendAndWait(target, irp, false));
 }
 
 }  // namespace ntsim

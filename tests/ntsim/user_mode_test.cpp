@@ -166,14 +166,14 @@ TEST_F(UserModeTest, BufferedReadCopiesBackInformationBytes) {
   }
 }
 
-TEST_F(UserModeTest, BufferedReadCopiesBackOnWarningsButNotOnErrors) {
+TEST_F(UserModeTest, BufferedReadCopiesBackOnWarningsButNotOnErrorsNorVerifyRequired) {
   struct Case {
     NTSTATUS status;
     bool copied;
     uint32_t win32;
   };
-  const Case cases[] = {{STATUS_BUFFER_OVERFLOW, true, 234}, {STATUS_DEVICE_NOT_READY, false, 21},
-                        {STATUS_UNSUCCESSFUL, false, 31}};
+  const Case cases[] = {{STATUS_BUFFER_OVERFLOW, true, 234}, {STATUS_VERIFY_REQUIRED, false, 1110},
+                        {STATUS_DEVICE_NOT_READY, false, 21}, {STATUS_UNSUCCESSFUL, false, 31}};
   ntsim::Handle handle = openOrFail("\\\\.\\UMBUF");
   for (const auto& c : cases) {
     SCOPED_TRACE(ntsim::statusName(c.status));
@@ -184,6 +184,8 @@ TEST_F(UserModeTest, BufferedReadCopiesBackOnWarningsButNotOnErrors) {
     EXPECT_EQ(result.status, c.status);
     EXPECT_TRUE(result.failed());
     EXPECT_EQ(result.win32, c.win32);
+    // An error leaves the byte count unwritten; a warning reports it.
+    EXPECT_EQ(result.information, NT_ERROR(c.status) ? 0u : 6u);
     for (size_t i = 0; i < buffer.size(); ++i) {
       EXPECT_EQ(buffer[i], c.copied && i < 6 ? 0x5A : 0xEE) << "byte " << i;
     }
@@ -200,6 +202,32 @@ TEST_F(UserModeTest, ZeroLengthBufferedTransfersHaveNoSystemBuffer) {
   EXPECT_EQ(machine->write(handle, &byte, 0).status, STATUS_SUCCESS);
   EXPECT_EQ(script.systemBuffer, nullptr);
   EXPECT_EQ(byte, 0xEE);
+}
+
+TEST_F(UserModeTest, NullBufferWithALengthFailsBeforeAnyDriverIsCalled) {
+  ntsim::Handle handle = openOrFail("\\\\.\\UMBUF");
+  UCHAR byte = 0;
+  const ntsim::IoResult results[] = {
+      machine->read(handle, nullptr, 4),
+      machine->write(handle, nullptr, 4),
+      machine->deviceIoControl(handle, kControl, nullptr, 4, &byte, 1),
+      machine->deviceIoControl(handle, kControl, &byte, 1, nullptr, 4),
+  };
+  for (const auto& result : results) {
+    EXPECT_EQ(result.status, STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(result.win32, 998u);  // ERROR_NOACCESS
+  }
+  EXPECT_TRUE(script.majors.empty());
+}
+
+TEST_F(UserModeTest, BufferedRequestReportingMoreBytesThanItsBufferIsCaught) {
+  expectViolations = true;
+  ntsim::Handle handle = openOrFail("\\\\.\\UMBUF");
+  UCHAR data[4] = {};
+  script.information = 9;
+  EXPECT_EQ(machine->write(handle, data, sizeof data).information, 4u);
+  EXPECT_EQ(machine->deviceIoControl(handle, kControl, data, sizeof data, nullptr, 0).information, 0u);
+  EXPECT_EQ(violationsOf(*machine, "INFORMATION_EXCEEDS_BUFFER").size(), 2u);
 }
 
 TEST_F(UserModeTest, BufferedWriteHandsTheDriverACopy) {
