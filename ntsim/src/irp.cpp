@@ -204,6 +204,9 @@ void dropAbandonedIrps(MachineState& s) {
 
 void setSendingPower(bool on) { t_sendingPower = on; }
 
+// The IRP whose dispatch routine this thread is running, innermost first (a bug check names it).
+PIRP dispatchingIrp() { return t_frames.empty() ? nullptr : t_frames.back()->irp; }
+
 void recordStartNext(PIRP irp) {
   auto& s = M();
   IrpHeader* h = headerOf(irp);

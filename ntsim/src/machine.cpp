@@ -1,4 +1,5 @@
 // The one current machine, and the inspection side of its state.
+#include "bugcheck.h"
 #include "state.h"
 
 #include <cstdio>
@@ -61,6 +62,7 @@ Machine::Machine() : state_(std::make_unique<MachineState>()) {
   }
   extern void createRootBus(MachineState&);
   createRootBus(*state_);
+  installCrashHandler();
 }
 
 Machine::~Machine() {
@@ -113,6 +115,7 @@ Machine::~Machine() {
   }
   extern void destroyRootBus(MachineState&);
   destroyRootBus(*state_);
+  removeCrashHandler();
   g_current.store(nullptr, std::memory_order_release);
 }
 

@@ -1,4 +1,5 @@
 // Run-time library string routines.
+#include "bugcheck.h"
 #include "state.h"
 
 extern "C" {
@@ -46,11 +47,9 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 
 void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
   auto& s = ntsim::M();
-  std::string detail = "KeBugCheckEx(" + ntsim::hex(BugCheckCode) + ", " + ntsim::hex(P1) + ", " + ntsim::hex(P2) +
-                       ", " + ntsim::hex(P3) + ", " + ntsim::hex(P4) + ")";
-  s.report("BUGCHECK", detail);
-  std::fprintf(stderr, "ntsim: the driver called %s; the machine cannot go on\n", detail.c_str());
-  std::abort();
+  const ULONG_PTR parameters[4] = {P1, P2, P3, P4};
+  auto caller = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+  ntsim::bugCheck(s, BugCheckCode, parameters, ntsim::symbolize(s, caller).value_or(ntsim::hex(caller)));
 }
 
 }  // extern "C"
