@@ -104,6 +104,31 @@ typedef struct _LIST_ENTRY {
   struct _LIST_ENTRY *Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
+typedef struct _SINGLE_LIST_ENTRY {
+  struct _SINGLE_LIST_ENTRY *Next;
+} SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY, SLIST_ENTRY, *PSLIST_ENTRY;
+
+/* ntsim: the interlocked singly linked list's head, changed only under ntsim's lock. */
+typedef union _SLIST_HEADER {
+  struct {
+    PSLIST_ENTRY Next;
+    USHORT Depth;
+    USHORT Sequence;
+  } s;
+  ULONGLONG Alignment[2];
+} SLIST_HEADER, *PSLIST_HEADER;
+
+typedef void *HANDLE, **PHANDLE;
+typedef struct _GUID {
+  ULONG Data1;
+  USHORT Data2;
+  USHORT Data3;
+  UCHAR Data4[8];
+} GUID, *LPGUID;
+typedef const GUID *LPCGUID;
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+  static const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+
 /* ------------------------------------------------------------- statuses */
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
@@ -146,6 +171,16 @@ typedef struct _LIST_ENTRY {
 
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
 typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
+typedef ULONG64 POOL_FLAGS;
+#define POOL_FLAG_USE_QUOTA 0x0000000000000001ULL
+#define POOL_FLAG_UNINITIALIZED 0x0000000000000002ULL
+#define POOL_FLAG_CACHE_ALIGNED 0x0000000000000008ULL
+#define POOL_FLAG_RAISE_ON_FAILURE 0x0000000000000020ULL
+#define POOL_FLAG_NON_PAGED 0x0000000000000040ULL
+#define POOL_FLAG_NON_PAGED_EXECUTE 0x0000000000000080ULL
+#define POOL_FLAG_PAGED 0x0000000000000100ULL
+typedef enum _LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 } LOCK_OPERATION;
+typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1, HyperCriticalWorkQueue = 2 } WORK_QUEUE_TYPE;
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
 typedef enum _MM_PAGE_PRIORITY {
@@ -171,6 +206,10 @@ typedef enum _MM_PAGE_PRIORITY {
 #define NTSIM_EVENT_NOTIFICATION 0
 #define NTSIM_EVENT_SYNCHRONIZATION 1
 #define NTSIM_MUTANT 2
+#define NTSIM_SEMAPHORE 5
+#define NTSIM_THREAD 6
+#define NTSIM_TIMER_NOTIFICATION 8
+#define NTSIM_TIMER_SYNCHRONIZATION 9
 
 typedef struct _DISPATCHER_HEADER {
   UCHAR Type;
@@ -192,6 +231,74 @@ typedef struct _KMUTANT {
   BOOLEAN Abandoned;
   UCHAR ApcDisable;
 } KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
+typedef struct _KSEMAPHORE {
+  DISPATCHER_HEADER Header;
+  LONG Limit;
+} KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
+
+struct _KDPC;
+typedef void KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                               PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
+
+typedef struct _KDPC {
+  UCHAR Type;
+  UCHAR Importance;
+  volatile USHORT Number;
+  LIST_ENTRY DpcListEntry;
+  PKDEFERRED_ROUTINE DeferredRoutine;
+  PVOID DeferredContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  volatile PVOID DpcData; /* ntsim: non-NULL while the DPC is queued */
+} KDPC, *PKDPC, *PRKDPC;
+
+typedef enum _TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 } TIMER_TYPE;
+
+typedef struct _KTIMER {
+  DISPATCHER_HEADER Header;
+  LARGE_INTEGER DueTime; /* ntsim: when it expires, on the machine's monotonic clock (100 ns) */
+  LIST_ENTRY TimerListEntry;
+  struct _KDPC *Dpc;
+  ULONG Processor;
+  LONG Period;
+} KTIMER, *PKTIMER, *PRKTIMER;
+
+/* A thread, as drivers see it: an object to wait for and to dereference. */
+typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
+typedef struct _KTHREAD *PETHREAD;
+typedef struct _OBJECT_TYPE *POBJECT_TYPE;
+
+typedef enum _WAIT_TYPE { WaitAll = 0, WaitAny = 1 } WAIT_TYPE;
+typedef struct _KWAIT_BLOCK {
+  LIST_ENTRY WaitListEntry;
+  PVOID Thread;
+  PVOID Object;
+  struct _KWAIT_BLOCK *NextWaitBlock;
+  USHORT WaitKey;
+  UCHAR WaitType;
+  UCHAR SpareByte;
+} KWAIT_BLOCK, *PKWAIT_BLOCK;
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
+
+/* The fast mutex: a count (1 free), its owner and an event its waiters block on. */
+typedef struct _FAST_MUTEX {
+  volatile LONG Count;
+  PVOID Owner;
+  ULONG Contention;
+  KEVENT Event;
+  ULONG OldIrql;
+} FAST_MUTEX, *PFAST_MUTEX, KGUARDED_MUTEX, *PKGUARDED_MUTEX;
+
+typedef struct _KLOCK_QUEUE_HANDLE {
+  struct {
+    PVOID Next;
+    PKSPIN_LOCK Lock;
+  } LockQueue;
+  KIRQL OldIrql;
+} KLOCK_QUEUE_HANDLE, *PKLOCK_QUEUE_HANDLE;
 
 /* ------------------------------------------------------------ power types */
 
@@ -631,6 +738,132 @@ typedef struct _IO_REMOVE_LOCK {
   ULONG Signature;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
+
+/* ------------------------------------------------- threads, work, queues */
+
+typedef void KSTART_ROUTINE(PVOID StartContext);
+typedef KSTART_ROUTINE *PKSTART_ROUTINE;
+
+typedef struct _OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PUNICODE_STRING ObjectName;
+  ULONG Attributes;
+  PVOID SecurityDescriptor;
+  PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+#define InitializeObjectAttributes(p, n, a, r, s) \
+  do {                                            \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);      \
+    (p)->RootDirectory = (r);                     \
+    (p)->Attributes = (a);                        \
+    (p)->ObjectName = (n);                        \
+    (p)->SecurityDescriptor = (s);                \
+    (p)->SecurityQualityOfService = NULL;         \
+  } while (0)
+
+typedef struct _CLIENT_ID {
+  HANDLE UniqueProcess;
+  HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+typedef struct _OBJECT_HANDLE_INFORMATION {
+  ULONG HandleAttributes;
+  ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
+#define THREAD_ALL_ACCESS 0x001FFFFFL
+#define SYNCHRONIZE 0x00100000L
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_ALL 0x10000000L
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+
+typedef struct _IO_WORKITEM *PIO_WORKITEM;
+typedef void IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
+
+/* The cancel-safe queue: the driver's queue and lock, the I/O manager's cancellation. */
+struct _IO_CSQ;
+typedef struct _IO_CSQ_IRP_CONTEXT {
+  ULONG Type;
+  PIRP Irp;
+  struct _IO_CSQ *Csq;
+} IO_CSQ_IRP_CONTEXT, *PIO_CSQ_IRP_CONTEXT;
+typedef void IO_CSQ_INSERT_IRP(struct _IO_CSQ *Csq, PIRP Irp);
+typedef NTSTATUS IO_CSQ_INSERT_IRP_EX(struct _IO_CSQ *Csq, PIRP Irp, PVOID InsertContext);
+typedef void IO_CSQ_REMOVE_IRP(struct _IO_CSQ *Csq, PIRP Irp);
+typedef PIRP IO_CSQ_PEEK_NEXT_IRP(struct _IO_CSQ *Csq, PIRP Irp, PVOID PeekContext);
+typedef void IO_CSQ_ACQUIRE_LOCK(struct _IO_CSQ *Csq, PKIRQL Irql);
+typedef void IO_CSQ_RELEASE_LOCK(struct _IO_CSQ *Csq, KIRQL Irql);
+typedef void IO_CSQ_COMPLETE_CANCELED_IRP(struct _IO_CSQ *Csq, PIRP Irp);
+typedef IO_CSQ_INSERT_IRP *PIO_CSQ_INSERT_IRP;
+typedef IO_CSQ_INSERT_IRP_EX *PIO_CSQ_INSERT_IRP_EX;
+typedef IO_CSQ_REMOVE_IRP *PIO_CSQ_REMOVE_IRP;
+typedef IO_CSQ_PEEK_NEXT_IRP *PIO_CSQ_PEEK_NEXT_IRP;
+typedef IO_CSQ_ACQUIRE_LOCK *PIO_CSQ_ACQUIRE_LOCK;
+typedef IO_CSQ_RELEASE_LOCK *PIO_CSQ_RELEASE_LOCK;
+typedef IO_CSQ_COMPLETE_CANCELED_IRP *PIO_CSQ_COMPLETE_CANCELED_IRP;
+typedef struct _IO_CSQ {
+  ULONG Type;
+  PIO_CSQ_INSERT_IRP CsqInsertIrp;
+  PIO_CSQ_REMOVE_IRP CsqRemoveIrp;
+  PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp;
+  PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock;
+  PIO_CSQ_RELEASE_LOCK CsqReleaseLock;
+  PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp;
+  PVOID ReservePointer;
+} IO_CSQ, *PIO_CSQ;
+#define IO_TYPE_CSQ_IRP_CONTEXT 1
+#define IO_TYPE_CSQ 2
+#define IO_TYPE_CSQ_EX 3
+
+/* Lookaside lists: blocks of one size and tag, kept for reuse up to a depth. */
+typedef PVOID ALLOCATE_FUNCTION(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+typedef ALLOCATE_FUNCTION *PALLOCATE_FUNCTION;
+typedef void FREE_FUNCTION(PVOID Buffer);
+typedef FREE_FUNCTION *PFREE_FUNCTION;
+typedef struct _GENERAL_LOOKASIDE {
+  SLIST_HEADER ListHead;
+  USHORT Depth;
+  USHORT MaximumDepth;
+  ULONG TotalAllocates;
+  ULONG AllocateMisses;
+  ULONG TotalFrees;
+  ULONG FreeMisses;
+  POOL_TYPE Type;
+  ULONG Tag;
+  ULONG Size;
+  PALLOCATE_FUNCTION Allocate;
+  PFREE_FUNCTION Free;
+  LIST_ENTRY ListEntry;
+  PVOID Owner; /* ntsim: the code address that initialised the list */
+} GENERAL_LOOKASIDE, NPAGED_LOOKASIDE_LIST, *PNPAGED_LOOKASIDE_LIST, PAGED_LOOKASIDE_LIST, *PPAGED_LOOKASIDE_LIST;
+
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+  DevicePropertyDeviceDescription = 0,
+  DevicePropertyHardwareID = 1,
+  DevicePropertyCompatibleIDs = 2,
+  DevicePropertyBootConfiguration = 3,
+  DevicePropertyBootConfigurationTranslated = 4,
+  DevicePropertyClassName = 5,
+  DevicePropertyClassGuid = 6,
+  DevicePropertyDriverKeyName = 7,
+  DevicePropertyManufacturer = 8,
+  DevicePropertyFriendlyName = 9,
+  DevicePropertyLocationInformation = 10,
+  DevicePropertyPhysicalDeviceObjectName = 11,
+  DevicePropertyBusTypeGuid = 12,
+  DevicePropertyLegacyBusType = 13,
+  DevicePropertyBusNumber = 14,
+  DevicePropertyEnumeratorName = 15,
+  DevicePropertyAddress = 16,
+  DevicePropertyUINumber = 17,
+  DevicePropertyInstallState = 18,
+  DevicePropertyRemovalPolicy = 19
+} DEVICE_REGISTRY_PROPERTY;
+
 /* ------------------------------------------------------------ routines */
 
 NTSIM_BEGIN_C
@@ -728,6 +961,151 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
 
+/* Strings */
+void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
+SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length);
+
+/* Pool */
+PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag);
+
+/* Interlocked lists (a spin lock guards the doubly linked ones) */
+PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock);
+PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock);
+PLIST_ENTRY ExInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);
+PSINGLE_LIST_ENTRY ExInterlockedPushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY ListEntry,
+                                              PKSPIN_LOCK Lock);
+PSINGLE_LIST_ENTRY ExInterlockedPopEntryList(PSINGLE_LIST_ENTRY ListHead, PKSPIN_LOCK Lock);
+PSLIST_ENTRY InterlockedPushEntrySList(PSLIST_HEADER ListHead, PSLIST_ENTRY ListEntry);
+PSLIST_ENTRY InterlockedPopEntrySList(PSLIST_HEADER ListHead);
+PSLIST_ENTRY InterlockedFlushSList(PSLIST_HEADER ListHead);
+USHORT ExQueryDepthSList(PSLIST_HEADER SListHead);
+#define ExInterlockedPushEntrySList(Head, Entry, Lock) InterlockedPushEntrySList(Head, Entry)
+#define ExInterlockedPopEntrySList(Head, Lock) InterlockedPopEntrySList(Head)
+
+/* Spin locks */
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle);
+void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle);
+void KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle);
+void KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle);
+void IoAcquireCancelSpinLock(PKIRQL Irql);
+void IoReleaseCancelSpinLock(KIRQL Irql);
+
+/* Fast mutexes */
+void ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+void ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
+void ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
+void ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
+#define KeInitializeGuardedMutex(m) ExInitializeFastMutex(m)
+#define KeAcquireGuardedMutex(m) ExAcquireFastMutex(m)
+#define KeReleaseGuardedMutex(m) ExReleaseFastMutex(m)
+
+/* Waits, semaphores and time */
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+void KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
+LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, LONG Increment, LONG Adjustment, BOOLEAN Wait);
+LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
+void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+void KeQueryTickCount(PLARGE_INTEGER TickCount);
+ULONG KeQueryTimeIncrement(void);
+ULONGLONG KeQueryInterruptTime(void);
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+
+/* Timers and DPCs */
+void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+void KeFlushQueuedDpcs(void);
+void KeInitializeTimer(PKTIMER Timer);
+void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+BOOLEAN KeCancelTimer(PKTIMER Timer);
+BOOLEAN KeReadStateTimer(PKTIMER Timer);
+
+/* Work items and system threads */
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                     PVOID Context);
+void IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext);
+NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
+PKTHREAD KeGetCurrentThread(void);
+#define PsGetCurrentThread() ((PETHREAD)KeGetCurrentThread())
+extern POBJECT_TYPE *PsThreadType;
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                   KPROCESSOR_MODE AccessMode, PVOID *Object,
+                                   POBJECT_HANDLE_INFORMATION HandleInformation);
+LONG_PTR ObfReferenceObject(PVOID Object);
+#define ObReferenceObject(o) ObfReferenceObject(o)
+NTSTATUS ZwClose(HANDLE Handle);
+
+/* Cancellation and the cancel-safe queue */
+BOOLEAN IoCancelIrp(PIRP Irp);
+NTSTATUS IoCsqInitialize(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP CsqInsertIrp, PIO_CSQ_REMOVE_IRP CsqRemoveIrp,
+                         PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
+                         PIO_CSQ_RELEASE_LOCK CsqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
+NTSTATUS IoCsqInitializeEx(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP_EX CsqInsertIrp, PIO_CSQ_REMOVE_IRP CsqRemoveIrp,
+                           PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
+                           PIO_CSQ_RELEASE_LOCK CsqReleaseLock,
+                           PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
+void IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context);
+NTSTATUS IoCsqInsertIrpEx(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context, PVOID InsertContext);
+PIRP IoCsqRemoveIrp(PIO_CSQ Csq, PIO_CSQ_IRP_CONTEXT Context);
+PIRP IoCsqRemoveNextIrp(PIO_CSQ Csq, PVOID PeekContext);
+
+/* IRPs a driver builds */
+void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                                  PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                                   PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock);
+#define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
+
+/* MDLs for a driver's own memory */
+void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+void MmUnlockPages(PMDL MemoryDescriptorList);
+void IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
+
+/* Device stacks, interfaces and properties */
+PDEVICE_OBJECT IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
+                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+
+/* Lookaside lists */
+void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
+                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
+void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
+PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
+void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
+void ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
+                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
+void ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside);
+PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside);
+void ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
+
 NTSIM_END_C
 
 /* ------------------------------------------------------ inline helpers */
@@ -747,6 +1125,126 @@ FORCEINLINE LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exc
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }
+
+/* Doubly and singly linked lists, as the DDK's inline routines. */
+FORCEINLINE void InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }
+FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY *ListHead) { return (BOOLEAN)(ListHead->Flink == ListHead); }
+FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
+  PLIST_ENTRY Flink = Entry->Flink, Blink = Entry->Blink;
+  Blink->Flink = Flink;
+  Flink->Blink = Blink;
+  return (BOOLEAN)(Flink == Blink);
+}
+FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
+  PLIST_ENTRY Entry = ListHead->Flink;
+  RemoveEntryList(Entry);
+  return Entry;
+}
+FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
+  PLIST_ENTRY Entry = ListHead->Blink;
+  RemoveEntryList(Entry);
+  return Entry;
+}
+FORCEINLINE void InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+  PLIST_ENTRY Blink = ListHead->Blink;
+  Entry->Flink = ListHead;
+  Entry->Blink = Blink;
+  Blink->Flink = Entry;
+  ListHead->Blink = Entry;
+}
+FORCEINLINE void InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+  PLIST_ENTRY Flink = ListHead->Flink;
+  Entry->Flink = Flink;
+  Entry->Blink = ListHead;
+  Flink->Blink = Entry;
+  ListHead->Flink = Entry;
+}
+FORCEINLINE void AppendTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListToAppend) {
+  PLIST_ENTRY ListEnd = ListHead->Blink;
+  ListHead->Blink->Flink = ListToAppend;
+  ListHead->Blink = ListToAppend->Blink;
+  ListToAppend->Blink->Flink = ListHead;
+  ListToAppend->Blink = ListEnd;
+}
+FORCEINLINE PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY ListHead) {
+  PSINGLE_LIST_ENTRY First = ListHead->Next;
+  if (First != NULL) ListHead->Next = First->Next;
+  return First;
+}
+FORCEINLINE void PushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY Entry) {
+  Entry->Next = ListHead->Next;
+  ListHead->Next = Entry;
+}
+FORCEINLINE void InitializeSListHead(PSLIST_HEADER SListHead) { memset(SListHead, 0, sizeof *SListHead); }
+
+FORCEINLINE LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
+  return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedAdd(LONG volatile *Addend, LONG Value) {
+  return __atomic_add_fetch(Addend, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedOr(LONG volatile *Destination, LONG Value) {
+  return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedAnd(LONG volatile *Destination, LONG Value) {
+  return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedXor(LONG volatile *Destination, LONG Value) {
+  return __atomic_fetch_xor(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG64 InterlockedIncrement64(LONG64 volatile *Addend) {
+  return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG64 InterlockedDecrement64(LONG64 volatile *Addend) {
+  return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG64 InterlockedExchangeAdd64(LONG64 volatile *Addend, LONG64 Value) {
+  return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG64 InterlockedExchange64(LONG64 volatile *Target, LONG64 Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG64 InterlockedCompareExchange64(LONG64 volatile *Destination, LONG64 Exchange, LONG64 Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return Comparand;
+}
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return Comparand;
+}
+
+FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+  return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile *)&Irp->CancelRoutine, (PVOID)CancelRoutine);
+}
+
+FORCEINLINE void ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
+  FastMutex->Count = 1;
+  FastMutex->Owner = NULL;
+  FastMutex->Contention = 0;
+  KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
+}
+
+FORCEINLINE PVOID ExAllocatePoolZero(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  PVOID Block = ExAllocatePoolWithTag(PoolType, NumberOfBytes, Tag);
+  if (Block != NULL) memset(Block, 0, NumberOfBytes);
+  return Block;
+}
+
+#define MmSizeOfMdl(Base, Length) ((SIZE_T)sizeof(MDL))
+#define MmInitializeMdl(MemoryDescriptorList, BaseVa, Length)                                   \
+  do {                                                                                          \
+    (MemoryDescriptorList)->Next = NULL;                                                        \
+    (MemoryDescriptorList)->Size = (CSHORT)sizeof(MDL);                                         \
+    (MemoryDescriptorList)->MdlFlags = 0;                                                       \
+    (MemoryDescriptorList)->StartVa = (PVOID)((ULONG_PTR)(BaseVa) & ~(ULONG_PTR)(PAGE_SIZE - 1)); \
+    (MemoryDescriptorList)->ByteOffset = (ULONG)((ULONG_PTR)(BaseVa) & (PAGE_SIZE - 1));        \
+    (MemoryDescriptorList)->ByteCount = (ULONG)(Length);                                        \
+  } while (0)
 
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KeLowerIrql(a) KfLowerIrql(a)

@@ -333,6 +333,7 @@ void Machine::unload(Driver& driver) {
 
 void Machine::dropDriver(Driver& driver) {
   auto& s = *state_;
+  checkPendingOperations(s, driver);
   PDRIVER_OBJECT object = driver.object_;
   for (PDEVICE_OBJECT device = object->DeviceObject; device != nullptr; device = device->NextDevice) {
     s.report("DEVICE_LEFT_AT_UNLOAD", deviceName(device) + " of driver " + driver.name_ + " still exists at unload");

@@ -83,6 +83,7 @@ Machine::~Machine() {
     if (last == nullptr) break;
     unload(*last);
   }
+  stopWorkers(*state_);
   extern void dropAbandonedIrps(MachineState&);
   dropAbandonedIrps(*state_);
   // Devices a driver left behind (reported at its unload) and those of

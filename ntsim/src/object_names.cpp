@@ -120,3 +120,148 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 }
 
 }  // extern "C"
+
+// ------------------------------------------------ interfaces and properties
+
+namespace ntsim {
+namespace {
+
+// The root bus's physical device object, or nullptr (IoGetDeviceProperty and
+// IoRegisterDeviceInterface take only those; Windows bug checks 0xCA/2).
+DeviceNode* nodeOf(PDEVICE_OBJECT device) {
+  return device != nullptr && device->DeviceObjectExtension != nullptr ? device->DeviceObjectExtension->node
+                                                                       : nullptr;
+}
+
+std::u16string upper(std::string_view text) { return canonicalName(widen(text)); }
+
+std::u16string guidText(const GUID& guid) {
+  char text[48];
+  std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", guid.Data1, guid.Data2,
+                guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+                guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  return widen(text);
+}
+
+std::string instanceName(DeviceNode* node) {
+  return node->driver() != nullptr ? node->driver()->name() : std::string("UNKNOWN");
+}
+
+NTSTATUS answer(const void* data, ULONG bytes, ULONG bufferLength, PVOID buffer, PULONG resultLength) {
+  *resultLength = bytes;
+  if (bufferLength < bytes) return STATUS_BUFFER_TOO_SMALL;
+  std::memcpy(buffer, data, bytes);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS answerText(std::u16string text, bool multi, ULONG bufferLength, PVOID buffer, PULONG resultLength) {
+  text.push_back(u'\0');
+  if (multi) text.push_back(u'\0');
+  return answer(text.data(), static_cast<ULONG>(text.size() * 2), bufferLength, buffer, resultLength);
+}
+
+}  // namespace
+}  // namespace ntsim
+
+extern "C" {
+
+PDEVICE_OBJECT IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject) {
+  auto& s = M();
+  std::lock_guard lock(s.objectMutex);
+  PDEVICE_OBJECT lower = DeviceObject->DeviceObjectExtension->attachedTo;
+  if (lower != nullptr) ++lower->ReferenceCount;
+  return lower;
+}
+
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+  auto& s = M();
+  DeviceNode* node = nodeOf(PhysicalDeviceObject);
+  if (node == nullptr || InterfaceClassGuid == nullptr || SymbolicLinkName == nullptr) {
+    s.report("INVALID_PDO", "IoRegisterDeviceInterface with " + hex(reinterpret_cast<uintptr_t>(PhysicalDeviceObject)) +
+                                ", which is not a physical device object, or a NULL GUID or result (bug check 0xCA/0x2)");
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  // \??\ROOT#<service>#0000#{guid}[\reference], as the PnP manager names a root device's interface.
+  std::u16string name = u"\\??\\ROOT#" + upper(instanceName(node)) + u"#0000#" + guidText(*InterfaceClassGuid);
+  if (ReferenceString != nullptr && ReferenceString->Length != 0) {
+    name += u"\\" + std::u16string(reinterpret_cast<const char16_t*>(ReferenceString->Buffer),
+                                   ReferenceString->Length / 2);
+  }
+  size_t bytes = (name.size() + 1) * 2;
+  // The caller frees the name with RtlFreeUnicodeString: pool, charged to the caller.
+  auto* buffer = static_cast<char16_t*>(allocatePoolFor(NonPagedPoolNx, bytes, 0x20206f49 /* "Io  " */,
+                                                       __builtin_return_address(0)));
+  if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  std::memcpy(buffer, name.c_str(), bytes);
+  SymbolicLinkName->Buffer = reinterpret_cast<PWSTR>(buffer);
+  SymbolicLinkName->Length = static_cast<USHORT>(bytes - 2);
+  SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
+  std::lock_guard lock(s.objectMutex);
+  s.objectNames.interfaces[canonicalName(name)].pdo = PhysicalDeviceObject;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+  auto& s = M();
+  if (SymbolicLinkName == nullptr) return STATUS_INVALID_PARAMETER;
+  std::u16string link = canonicalName(*SymbolicLinkName);
+  // The link covers the interface name up to its reference string.
+  std::u16string linkName = link.substr(0, link.find(u'\\', std::u16string_view(u"\\DOSDEVICES\\").size()));
+  std::lock_guard lock(s.objectMutex);
+  auto it = s.objectNames.interfaces.find(link);
+  if (it == s.objectNames.interfaces.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (bool(Enable) == it->second.enabled) return Enable ? STATUS_OBJECT_NAME_EXISTS : STATUS_OBJECT_NAME_NOT_FOUND;
+  it->second.enabled = Enable;
+  if (Enable) s.objectNames.links[linkName] = canonicalName(it->second.pdo->DeviceObjectExtension->name);
+  else s.objectNames.links.erase(linkName);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                             PVOID PropertyBuffer, PULONG ResultLength) {
+  auto& s = M();
+  DeviceNode* node = nodeOf(DeviceObject);
+  if (node == nullptr || ResultLength == nullptr) {
+    s.report("INVALID_PDO", "IoGetDeviceProperty with " + hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
+                                ", which is not a physical device object (bug check 0xCA/0x2)");
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) s.report("IRQL_NOT_LESS_OR_EQUAL", "IoGetDeviceProperty above PASSIVE_LEVEL");
+  std::u16string service = upper(instanceName(node));
+  ULONG number = 0;
+  switch (DeviceProperty) {
+    case DevicePropertyHardwareID:
+      return answerText(u"ROOT\\" + service, true, BufferLength, PropertyBuffer, ResultLength);
+    case DevicePropertyCompatibleIDs:
+      return answerText(u"", true, BufferLength, PropertyBuffer, ResultLength);
+    case DevicePropertyDeviceDescription:
+    case DevicePropertyFriendlyName:
+      return answerText(widen(instanceName(node)) + u" device", false, BufferLength, PropertyBuffer, ResultLength);
+    case DevicePropertyEnumeratorName:
+      return answerText(u"ROOT", false, BufferLength, PropertyBuffer, ResultLength);
+    case DevicePropertyPhysicalDeviceObjectName:
+      return answerText(DeviceObject->DeviceObjectExtension->name, false, BufferLength, PropertyBuffer, ResultLength);
+    case DevicePropertyDriverKeyName:
+      return answerText(u"{4d36e97d-e325-11ce-bfc1-08002be10318}\\0000", false, BufferLength, PropertyBuffer,
+                        ResultLength);
+    case DevicePropertyLegacyBusType:  // Internal
+    case DevicePropertyBusNumber:
+    case DevicePropertyInstallState:   // InstallStateInstalled
+      return answer(&number, sizeof number, BufferLength, PropertyBuffer, ResultLength);
+    case DevicePropertyAddress:
+    case DevicePropertyUINumber: {
+      DEVICE_CAPABILITIES caps = node->bus().capabilities;
+      number = DeviceProperty == DevicePropertyAddress ? caps.Address : caps.UINumber;
+      return answer(&number, sizeof number, BufferLength, PropertyBuffer, ResultLength);
+    }
+    case DevicePropertyRemovalPolicy:
+      number = 1;  // RemovalPolicyExpectNoRemoval
+      return answer(&number, sizeof number, BufferLength, PropertyBuffer, ResultLength);
+    default:
+      *ResultLength = 0;
+      return STATUS_INVALID_PARAMETER_2;
+  }
+}
+
+}  // extern "C"

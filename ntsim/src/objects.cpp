@@ -148,6 +148,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 
 void ObfDereferenceObject(PVOID Object) {
   auto& s = M();
+  if (dereferenceThread(s, Object)) return;
   auto* device = static_cast<PDEVICE_OBJECT>(Object);
   std::lock_guard lock(s.objectMutex);
   if (device == nullptr || device->Type != 3 || device->ReferenceCount <= 0) {

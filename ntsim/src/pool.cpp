@@ -30,9 +30,7 @@ POOL_TYPE Machine::poolTypeOf(PVOID block) const {
   return it == state_->pool.end() ? NonPagedPool : it->second.type;
 }
 
-namespace {
-
-PVOID allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller) {
+PVOID allocatePoolFor(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller) {
   auto& s = M();
   if (type != NonPagedPool && type != PagedPool && type != NonPagedPoolNx) {
     s.report("POOL_BAD_TYPE", "ExAllocatePoolWithTag with pool type " + std::to_string(type));
@@ -73,6 +71,8 @@ PVOID allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller) {
   return block;
 }
 
+namespace {
+
 void release(PVOID block) {
   auto& s = M();
   if (block == nullptr) {
@@ -80,12 +80,14 @@ void release(PVOID block) {
     return;
   }
   enum { Freed, Twice, Unknown } outcome = Freed;
+  size_t bytes = 0;
   {
     std::lock_guard lock(s.poolMutex);
     auto it = s.pool.find(block);
     if (it == s.pool.end()) {
       outcome = s.recentlyFreed.count(block) != 0 ? Twice : Unknown;
     } else {
+      bytes = it->second.size;
       s.pool.erase(it);
       if (s.recentlyFreed.size() > 4096) s.recentlyFreed.clear();
       s.recentlyFreed.insert(block);
@@ -101,6 +103,7 @@ void release(PVOID block) {
                                       ", which is not a pool block (0xC4/0x13)");
     return;
   }
+  checkFreedMemory(s, block, bytes);
   std::free(block);
 }
 
@@ -110,14 +113,34 @@ void release(PVOID block) {
 extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-  return ntsim::allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+  return ntsim::allocatePoolFor(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-  return ntsim::allocate(PoolType, NumberOfBytes, 0x656e6f4e /* "None" */, __builtin_return_address(0));
+  return ntsim::allocatePoolFor(PoolType, NumberOfBytes, 0x656e6f4e /* "None" */, __builtin_return_address(0));
 }
 
 void ExFreePool(PVOID P) { ntsim::release(P); }
+
+PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
+  auto& s = ntsim::M();
+  const POOL_FLAGS kinds = POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
+  POOL_FLAGS kind = Flags & kinds;
+  if (Tag == 0 || (kind != POOL_FLAG_NON_PAGED && kind != POOL_FLAG_NON_PAGED_EXECUTE && kind != POOL_FLAG_PAGED)) {
+    s.report("BAD_ARGUMENT", "ExAllocatePool2 with tag " + ntsim::hex(Tag) + " and flags " + ntsim::hex(Flags) +
+                                 ": it needs a nonzero tag and exactly one of POOL_FLAG_NON_PAGED, "
+                                 "POOL_FLAG_NON_PAGED_EXECUTE, POOL_FLAG_PAGED");
+    return nullptr;
+  }
+  POOL_TYPE type = kind == POOL_FLAG_PAGED ? PagedPool : kind == POOL_FLAG_NON_PAGED ? NonPagedPoolNx : NonPagedPool;
+  PVOID block = ntsim::allocatePoolFor(type, NumberOfBytes, Tag, __builtin_return_address(0));
+  if (block != nullptr && !(Flags & POOL_FLAG_UNINITIALIZED)) std::memset(block, 0, NumberOfBytes);
+  if (block == nullptr && (Flags & POOL_FLAG_RAISE_ON_FAILURE)) {
+    s.report("POOL_RAISE_ON_FAILURE", "ExAllocatePool2 failed with POOL_FLAG_RAISE_ON_FAILURE: Windows raises "
+                                      "STATUS_INSUFFICIENT_RESOURCES, which ntsim cannot; NULL returned");
+  }
+  return block;
+}
 
 void ExFreePoolWithTag(PVOID P, ULONG Tag) {
   auto& s = ntsim::M();

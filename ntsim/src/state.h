@@ -6,6 +6,7 @@
 #include "lookaside.h"
 #include "object_names.h"
 #include "removelock_table.h"
+#include "workers.h"
 
 #include <ntsim/ntsim.h>
 
@@ -196,6 +197,8 @@ struct MachineState {
   // The Windows version the machine runs (RtlGetVersion).
   WindowsVersion windows;
 
+  // The clock, DPCs, work items and system threads.
+  Workers workers;
 
   void report(std::string rule, std::string detail);
   const Driver* ownerOf(const void* codeAddress) const;
@@ -219,5 +222,7 @@ inline MachineState& M() {
 }
 std::string hex(uint64_t value);
 std::string describeIrp(PIRP irp);
+// Pool charged to the driver whose code is at `caller` (its leaks are reported at its unload).
+PVOID allocatePoolFor(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller);
 
 }  // namespace ntsim

@@ -58,17 +58,59 @@ bool trySatisfy(DISPATCHER_HEADER* header) {
       return true;
     case NTSIM_MUTANT:
       return tryAcquireMutex(reinterpret_cast<PKMUTEX>(header));
+    case NTSIM_THREAD:
+    case NTSIM_TIMER_NOTIFICATION:
+      return header->SignalState != 0;
+    case NTSIM_SEMAPHORE:
+    case NTSIM_TIMER_SYNCHRONIZATION:
+      if (header->SignalState == 0) return false;
+      header->SignalState = header->SignalState - 1;
+      return true;
     default:
       return false;
   }
+}
+
+// Whether a wait for the object would be satisfied now, consuming nothing.
+bool signalled(DISPATCHER_HEADER* header) {
+  if (header->Type != NTSIM_MUTANT) return header->SignalState != 0;
+  auto* mutex = reinterpret_cast<PKMUTEX>(header);
+  return stateOf(mutex).load() == 1 || ownerOf(mutex).load() == currentThreadId();
+}
+
+NTSTATUS waitStatusFor(MachineState& s, const char* routine, const void* object, PLARGE_INTEGER timeout,
+                       std::chrono::nanoseconds& limit, bool& bounded) {
+  bool zeroTimeout = timeout != nullptr && timeout->QuadPart == 0;
+  if (t_irql >= DISPATCH_LEVEL && !zeroTimeout) {
+    s.report("WAIT_AT_DISPATCH_LEVEL", std::string(routine) + " on " + hex(reinterpret_cast<uintptr_t>(object)) +
+                                           " with a nonzero or no timeout at IRQL " + std::to_string(t_irql) +
+                                           " (bug check 0xA)");
+  }
+  limit = s.hangTimeout;
+  bounded = timeout != nullptr;
+  if (bounded) {
+    LONGLONG units = timeout->QuadPart < 0 ? -timeout->QuadPart : timeout->QuadPart;
+    limit = std::chrono::nanoseconds(units * 100);
+  }
+  return STATUS_SUCCESS;
 }
 
 }  // namespace
 
 // A dispatcher object ntsim can wait for: an event or a mutex it initialised.
 bool isDispatcherObject(const DISPATCHER_HEADER* header) {
-  return header->Type == NTSIM_EVENT_NOTIFICATION || header->Type == NTSIM_EVENT_SYNCHRONIZATION ||
-         header->Type == NTSIM_MUTANT;
+  switch (header->Type) {
+    case NTSIM_EVENT_NOTIFICATION:
+    case NTSIM_EVENT_SYNCHRONIZATION:
+    case NTSIM_MUTANT:
+    case NTSIM_SEMAPHORE:
+    case NTSIM_THREAD:
+    case NTSIM_TIMER_NOTIFICATION:
+    case NTSIM_TIMER_SYNCHRONIZATION:
+      return true;
+    default:
+      return false;
+  }
 }
 
 bool checkObject(MachineState& s, const void* object, const char* routine) {
@@ -90,6 +132,7 @@ void signalWaiters() {
 }  // namespace ntsim
 
 using ntsim::M;
+using ntsim::hex;
 
 extern "C" {
 
@@ -215,7 +258,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   if (!ntsim::isDispatcherObject(header)) {
     s.report("BAD_ARGUMENT", "KeWaitForSingleObject on " + ntsim::hex(reinterpret_cast<uintptr_t>(Object)) +
-                                 ", which is not an event or a mutex (object type " +
+                                 ", which is not a dispatcher object (object type " +
                                  std::to_string(header->Type) + ")");
     return STATUS_INVALID_PARAMETER;
   }
@@ -269,21 +312,129 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   return STATUS_TIMEOUT;
 }
 
-void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
-
-void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
-  *OldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-  std::atomic_ref<ULONG_PTR> word(*SpinLock);
-  ULONG_PTR expected = 0;
-  while (!word.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
-    expected = 0;
-    std::this_thread::yield();
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray) {
+  auto& s = M();
+  (void)WaitReason, (void)WaitMode, (void)Alertable;
+  if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
+    s.report("BAD_ARGUMENT", "KeWaitForMultipleObjects with " + std::to_string(Count) + " objects and " +
+                                 (WaitBlockArray == nullptr ? "no" : "a") +
+                                 " wait block array (more than THREAD_WAIT_OBJECTS need one; bug check 0xC)");
+    return STATUS_INVALID_PARAMETER;
   }
+  for (ULONG i = 0; i < Count; ++i) {
+    if (Object[i] == nullptr || !ntsim::isDispatcherObject(static_cast<DISPATCHER_HEADER*>(Object[i]))) {
+      s.report("BAD_ARGUMENT", "KeWaitForMultipleObjects with object " + std::to_string(i) +
+                                   ", which is not a dispatcher object");
+      return STATUS_INVALID_PARAMETER;
+    }
+  }
+  std::chrono::nanoseconds limit;
+  bool bounded;
+  ntsim::waitStatusFor(s, "KeWaitForMultipleObjects", Object[0], Timeout, limit, bounded);
+  NTSTATUS result = STATUS_TIMEOUT;
+  auto ready = [&] {
+    auto header = [&](ULONG i) { return static_cast<DISPATCHER_HEADER*>(Object[i]); };
+    if (WaitType == WaitAny) {
+      for (ULONG i = 0; i < Count; ++i) {
+        if (ntsim::trySatisfy(header(i))) {
+          result = static_cast<NTSTATUS>(STATUS_WAIT_0 + i);
+          return true;
+        }
+      }
+      return false;
+    }
+    for (ULONG i = 0; i < Count; ++i) {
+      if (!ntsim::signalled(header(i))) return false;
+    }
+    for (ULONG i = 0; i < Count; ++i) ntsim::trySatisfy(header(i));
+    result = STATUS_SUCCESS;
+    return true;
+  };
+  std::unique_lock lock(s.waitMutex);
+  s.waiters.fetch_add(1, std::memory_order_seq_cst);
+  bool satisfied = s.waitCv.wait_for(lock, limit, ready);
+  s.waiters.fetch_sub(1, std::memory_order_relaxed);
+  if (satisfied || bounded) return result;
+  lock.unlock();
+  s.report("WAIT_NEVER_SATISFIED", "KeWaitForMultipleObjects was not satisfied within the hang timeout");
+  return STATUS_TIMEOUT;
 }
 
-void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-  std::atomic_ref<ULONG_PTR>(*SpinLock).store(0, std::memory_order_release);
-  KfLowerIrql(NewIrql);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+  (void)WaitMode, (void)Alertable;
+  if (ntsim::t_irql > APC_LEVEL) {
+    M().report("IRQL_NOT_LESS_OR_EQUAL", "KeDelayExecutionThread at IRQL " + std::to_string(ntsim::t_irql) +
+                                             " (bug check 0xA)");
+  }
+  if (Interval == nullptr) return STATUS_INVALID_PARAMETER;
+  LONGLONG units = Interval->QuadPart;
+  if (units >= 0) {
+    // Absolute: a system time, in 100 ns units since 1601.
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    units = units > now.QuadPart ? now.QuadPart - units : 0;
+  }
+  std::this_thread::sleep_for(std::chrono::nanoseconds(-units * 100));
+  return STATUS_SUCCESS;
+}
+
+void KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
+  std::memset(Semaphore, 0, sizeof *Semaphore);
+  Semaphore->Header.Type = NTSIM_SEMAPHORE;
+  Semaphore->Header.SignalState = Count;
+  Semaphore->Limit = Limit;
+}
+
+LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, LONG Increment, LONG Adjustment, BOOLEAN Wait) {
+  auto& s = M();
+  (void)Increment, (void)Wait;
+  LONG previous;
+  {
+    std::lock_guard lock(s.waitMutex);
+    previous = Semaphore->Header.SignalState;
+    if (Adjustment <= 0 || previous + Adjustment > Semaphore->Limit) {
+      s.report("SEMAPHORE_LIMIT_EXCEEDED", "KeReleaseSemaphore by " + std::to_string(Adjustment) +
+                                               " over a count of " + std::to_string(previous) + " with limit " +
+                                               std::to_string(Semaphore->Limit) + " (STATUS_SEMAPHORE_LIMIT_EXCEEDED)");
+      return previous;
+    }
+    Semaphore->Header.SignalState = previous + Adjustment;
+  }
+  s.waitCv.notify_all();
+  return previous;
+}
+
+LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
+  auto& s = M();
+  std::lock_guard lock(s.waitMutex);
+  return Semaphore->Header.SignalState;
+}
+
+void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  // 100 ns units since 1 January 1601 (UTC).
+  constexpr LONGLONG kFrom1601To1970 = 116444736000000000LL;
+  auto since1970 = std::chrono::system_clock::now().time_since_epoch();
+  CurrentTime->QuadPart = kFrom1601To1970 + std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100;
+}
+
+ULONGLONG KeQueryInterruptTime(void) {
+  auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
+}
+
+ULONG KeQueryTimeIncrement(void) { return 156250; }  // 15.625 ms, the default clock interval
+
+void KeQueryTickCount(PLARGE_INTEGER TickCount) {
+  TickCount->QuadPart = static_cast<LONGLONG>(KeQueryInterruptTime() / KeQueryTimeIncrement());
+}
+
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+  if (PerformanceFrequency != nullptr) PerformanceFrequency->QuadPart = 10000000;
+  LARGE_INTEGER counter;
+  counter.QuadPart = static_cast<LONGLONG>(KeQueryInterruptTime());
+  return counter;
 }
 
 }  // extern "C"
