@@ -16,7 +16,7 @@
 
 // A thread object: a dispatcher object signalled when the thread ends.
 struct _KTHREAD {
-  DISPATCHER_HEADER Header;
+  DISPATCHER_HEADER Header{};
   std::atomic<int> references{1};
   const void* startRoutine = nullptr;
   bool system = false;

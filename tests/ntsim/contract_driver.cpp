@@ -2,6 +2,7 @@
 // DriverEntry. It makes its device there and never clears
 // DO_DEVICE_INITIALIZING, names it in \Device and reaches programs through
 // a symbolic link, leaves IRP_MJ_READ empty, and records the names it was given.
+// On request it leaves a timer set, for the unload check.
 #include <wdm.h>
 
 #define CONTRACT_EXPORT extern "C" __attribute__((visibility("default")))
@@ -13,6 +14,23 @@ static NTSTATUS MissingDirectoryStatus;
 CONTRACT_EXPORT const WCHAR* ContractRegistryPath(void) { return RegistryCopy; }
 CONTRACT_EXPORT const WCHAR* ContractHardwareDatabase(void) { return DatabaseCopy; }
 CONTRACT_EXPORT NTSTATUS ContractMissingDirectoryStatus(void) { return MissingDirectoryStatus; }
+
+/* A timer left set at unload: a minute away, with a DPC in this module. */
+static KTIMER LeftTimer;
+static KDPC LeftDpc;
+static void LeftDpcRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(Context);
+  UNREFERENCED_PARAMETER(Argument1);
+  UNREFERENCED_PARAMETER(Argument2);
+}
+CONTRACT_EXPORT void ContractLeaveTimerSet(void) {
+  LARGE_INTEGER Due;
+  Due.QuadPart = -600000000LL;
+  KeInitializeTimer(&LeftTimer);
+  KeInitializeDpc(&LeftDpc, LeftDpcRoutine, NULL);
+  KeSetTimer(&LeftTimer, Due, &LeftDpc);
+}
 
 static void CopyName(WCHAR* Target, PCUNICODE_STRING Source) {
   if (Source == NULL || Source->Length >= 127 * sizeof(WCHAR)) return;
