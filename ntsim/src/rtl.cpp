@@ -52,6 +52,9 @@ namespace {
 
 const uint16_t* unitsOf(PCUNICODE_STRING s) { return reinterpret_cast<const uint16_t*>(s->Buffer); }
 
+// Driver strings are 16-bit units; ntsim's own wchar_t may be wider, so it never indexes a PWSTR.
+void terminate(PWSTR buffer, size_t units) { reinterpret_cast<uint16_t*>(buffer)[units] = 0; }
+
 uint16_t upcase(uint16_t c) { return c >= 'a' && c <= 'z' ? static_cast<uint16_t>(c - 32) : c; }
 
 NTSTATUS append(PUNICODE_STRING destination, const uint16_t* units, size_t count) {
@@ -60,7 +63,7 @@ NTSTATUS append(PUNICODE_STRING destination, const uint16_t* units, size_t count
   std::memcpy(reinterpret_cast<char*>(destination->Buffer) + destination->Length, units, bytes);
   destination->Length = static_cast<USHORT>(destination->Length + bytes);
   // Terminated when there is room, as Windows does.
-  if (destination->Length + 2u <= destination->MaximumLength) destination->Buffer[destination->Length / 2] = 0;
+  if (destination->Length + 2u <= destination->MaximumLength) terminate(destination->Buffer, destination->Length / 2u);
   return STATUS_SUCCESS;
 }
 
@@ -76,7 +79,7 @@ void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
   bytes = static_cast<USHORT>(bytes & ~1u);
   std::memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
   DestinationString->Length = bytes;
-  if (bytes + 2u <= DestinationString->MaximumLength) DestinationString->Buffer[bytes / 2] = 0;
+  if (bytes + 2u <= DestinationString->MaximumLength) terminate(DestinationString->Buffer, bytes / 2u);
 }
 
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
@@ -201,7 +204,7 @@ NTSTATUS RtlStringCbVPrintfW(PWSTR Destination, size_t cbDest, PCWSTR Format, va
   std::u16string text = ntsim::widen(ntsim::formatKernel(format.c_str(), arguments));
   size_t count = text.size() < cch ? text.size() : cch - 1;
   std::memcpy(Destination, text.data(), count * 2);
-  Destination[count] = 0;
+  terminate(Destination, count);
   return count == text.size() ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }
 
