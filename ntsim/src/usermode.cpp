@@ -3,6 +3,7 @@
 #include "state.h"
 
 #include <cstdlib>
+#include <deque>
 
 namespace ntsim {
 
@@ -13,12 +14,39 @@ namespace {
 
 constexpr NTSTATUS kInvalidHandle = STATUS_INVALID_HANDLE;
 
+// The requests sent through a file and not yet completed, oldest first
+// (Machine::cancel takes the oldest). Shared with each request's completion,
+// which may come after the file is gone.
+struct InFlight {
+  std::recursive_mutex mutex;  // a cancel routine may complete the request inside IoCancelIrp
+  std::deque<PIRP> irps;
+};
+
 // A file object and the name it was opened with.
 struct OpenFile {
   FILE_OBJECT object{};
   std::u16string name;
   PDEVICE_OBJECT device = nullptr;
+  std::shared_ptr<InFlight> inFlight = std::make_shared<InFlight>();
 };
+
+// Sends a program's request, known to Machine::cancel until it completes.
+IoResult sendTracked(OpenFile* file, PDEVICE_OBJECT target, PIRP irp) {
+  std::shared_ptr<InFlight> inFlight = file->inFlight;
+  {
+    std::lock_guard lock(inFlight->mutex);
+    inFlight->irps.push_back(irp);
+  }
+  auto complete = std::move(headerOf(irp)->onComplete);
+  headerOf(irp)->onComplete = [inFlight, complete](PIRP done) {
+    {
+      std::lock_guard lock(inFlight->mutex);
+      std::erase(inFlight->irps, done);
+    }
+    complete(done);
+  };
+  return sendAndWait(target, irp, false);
+}
 
 IoResult failure(NTSTATUS status) {
   IoResult result;
@@ -185,6 +213,15 @@ IoResult Machine::close(Handle handle) {
   return result;
 }
 
+bool Machine::cancel(Handle handle) {
+  OpenFile* file = lookup(*state_, handle);
+  if (file == nullptr) return false;
+  std::shared_ptr<InFlight> inFlight = file->inFlight;
+  std::lock_guard lock(inFlight->mutex);  // the IRP stays until its completion can take the lock
+  if (inFlight->irps.empty()) return false;
+  return IoCancelIrp(inFlight->irps.front()) != FALSE;
+}
+
 bool Machine::isOpen(Handle handle) const { return lookup(*state_, handle) != nullptr; }
 
 PFILE_OBJECT Machine::fileObject(Handle handle) const {
@@ -212,7 +249,7 @@ IoResult Machine::read(Handle handle, void* buffer, ULONG length, LONGLONG offse
     lockUserBuffer(irp, buffer, length);
   }
   headerOf(irp)->onComplete = [buffer, length](PIRP done) { completeForCaller(done, buffer, length); };
-  return forProgram(sendAndWait(target, irp, false));
+  return forProgram(sendTracked(file, target, irp));
 }
 
 IoResult Machine::write(Handle handle, const void* buffer, ULONG length, LONGLONG offset) {
@@ -235,7 +272,7 @@ IoResult Machine::write(Handle handle, const void* buffer, ULONG length, LONGLON
     lockUserBuffer(irp, const_cast<void*>(buffer), length);
   }
   headerOf(irp)->onComplete = [length](PIRP done) { completeForCaller(done, nullptr, length); };
-  return forProgram(sendAndWait(target, irp, false));
+  return forProgram(sendTracked(file, target, irp));
 }
 
 IoResult Machine::deviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLength, void* out,
@@ -276,7 +313,7 @@ IoResult Machine::deviceIoControl(Handle handle, ULONG code, const void* in, ULO
       break;
   }
   headerOf(irp)->onComplete = [out, outLength](PIRP done) { completeForCaller(done, out, outLength); };
-  return forProgram(sendAndWait(target, irp, false));
+  return forProgram(sendTracked(file, target, irp));
 }
 
 }  // namespace ntsim

@@ -258,6 +258,10 @@ class Machine {
   IoResult read(Handle handle, void* buffer, ULONG length, LONGLONG offset = 0);
   IoResult write(Handle handle, const void* buffer, ULONG length, LONGLONG offset = 0);
   IoResult deviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength);
+  // CancelIo for the oldest request sent through the handle and not yet
+  // completed (IoCancelIrp); false when there is none. Call it from another
+  // thread than the one waiting for the request.
+  bool cancel(Handle handle);
   bool isOpen(Handle handle) const;
   PFILE_OBJECT fileObject(Handle handle) const;
 
