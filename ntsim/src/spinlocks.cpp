@@ -146,8 +146,11 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     return FALSE;
   }
   Irp->CancelIrql = irql;
-  // The routine runs for the driver whose location is current, and releases the lock itself.
-  routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+  // The routine runs for the driver whose location is current (none before the IRP was sent), and
+  // releases the lock itself.
+  PDEVICE_OBJECT device =
+      Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+  routine(device, Irp);
   if (cancelLockHeldByMe()) {
     s.report("CANCEL_SPIN_LOCK_NOT_RELEASED", "cancel routine " + hex(reinterpret_cast<uintptr_t>(routine)) +
                                                   " returned holding the cancel spin lock (IRP " +

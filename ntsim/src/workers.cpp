@@ -413,7 +413,6 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
     s.report("BAD_ARGUMENT", "IoAllocateWorkItem with a NULL device object");
     return nullptr;
   }
-  if (s.takeFault(s.faults.pool)) return nullptr;
   auto* item = new _IO_WORKITEM;
   item->device = DeviceObject;
   std::lock_guard lock(s.workers.mutex);
