@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 namespace ntsim {
 namespace {
@@ -11,6 +12,8 @@ namespace {
 constexpr size_t kHeaderBytes = kIrpHeaderBytes;
 
 thread_local bool t_sendingPower = false;
+// Told once the dispatch routine of this thread's next request has returned (an overlapped request's sender).
+thread_local std::function<void()> t_afterDispatch;
 
 // One dispatch routine running on this thread for an IRP. A routine may
 // return STATUS_PENDING without marking the IRP when it passed the IRP down
@@ -126,6 +129,7 @@ IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power) {
   IrpHeader* h = headerOf(irp);
   addIrpReference(irp);  // the waiter's own
   NTSTATUS returned = power ? PoCallDriver(target, irp) : IofCallDriver(target, irp);
+  if (t_afterDispatch) std::exchange(t_afterDispatch, nullptr)();
   bool done;
   {
     std::unique_lock lock(h->doneMutex);
@@ -203,6 +207,8 @@ void dropAbandonedIrps(MachineState& s) {
 }
 
 void setSendingPower(bool on) { t_sendingPower = on; }
+
+void setAfterDispatch(std::function<void()> told) { t_afterDispatch = std::move(told); }
 
 // The IRP whose dispatch routine this thread is running, innermost first (a bug check names it).
 PIRP dispatchingIrp() { return t_frames.empty() ? nullptr : t_frames.back()->irp; }

@@ -108,6 +108,8 @@ void freeSystemBuffer(MachineState& s, void* buffer);
 // Sends an IRP down a stack and waits until its originator completion ran
 // (reporting a hang instead of hanging). Returns the final I/O status.
 IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power);
+// The calling thread's next sendAndWait calls `told` once the dispatch routine returned.
+void setAfterDispatch(std::function<void()> told);
 
 // The PnP requests of a device's life: start, stop and removal, their queries and cancels, surprise removal.
 constexpr bool isLifecycleMinor(UCHAR minor) {

@@ -213,6 +213,36 @@ IoResult Machine::close(Handle handle) {
   return result;
 }
 
+namespace {
+
+std::future<IoResult> sendOverlapped(std::function<IoResult()> request) {
+  auto dispatched = std::make_shared<std::promise<void>>();
+  std::future<void> sent = dispatched->get_future();
+  std::future<IoResult> result = std::async(std::launch::async, [dispatched, request] {
+    auto told = std::make_shared<bool>(false);
+    setAfterDispatch([dispatched, told] {
+      *told = true;
+      dispatched->set_value();
+    });
+    IoResult outcome = request();
+    setAfterDispatch(nullptr);
+    if (!*told) dispatched->set_value();  // refused before any driver saw it
+    return outcome;
+  });
+  sent.wait();
+  return result;
+}
+
+}  // namespace
+
+std::future<IoResult> Machine::readAsync(Handle handle, void* buffer, ULONG length, LONGLONG offset) {
+  return sendOverlapped([=, this] { return read(handle, buffer, length, offset); });
+}
+
+std::future<IoResult> Machine::writeAsync(Handle handle, const void* buffer, ULONG length, LONGLONG offset) {
+  return sendOverlapped([=, this] { return write(handle, buffer, length, offset); });
+}
+
 bool Machine::cancel(Handle handle) {
   OpenFile* file = lookup(*state_, handle);
   if (file == nullptr) return false;

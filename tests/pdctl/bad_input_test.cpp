@@ -38,7 +38,8 @@ TEST_P(BadInput, OneLineErrorAndTheRunStops) {
 }
 
 const std::string kCommands =
-    "open, close, write, read, describe, table, ioctl, pnp, power, sleep, wake, bus, fault, state, unload, help, quit";
+    "open, close, write, read, describe, table, ioctl, pnp, power, sleep, wake, bus, fault, state, unload, help, quit, "
+    "wait, cancel";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BadInput,

@@ -1,6 +1,7 @@
 // Drivers written as any WDM developer writes them, under pdctl: the
-// mailbox example's read that times out, and a driver that crashes, which
-// is a bug check report and exit status 2 after everything before it.
+// mailbox example's reads that time out, are cancelled or get mail while
+// pdctl goes on, and a driver that crashes, which is a bug check report and
+// exit status 2 after everything before it.
 #include "pdctl_run.h"
 
 #include <gtest/gtest.h>
@@ -28,6 +29,32 @@ TEST(ForeignDriver, MailboxReadTakesMailThenTimesOutCleanly) {
       "pdctl> unload",
       "kd> mailbox: unloaded",
       "unload: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes"};
+  ASSERT_GE(lines.size(), tail.size());
+  EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(tail.size()), lines.end()), tail);
+}
+
+TEST(ForeignDriver, AsyncReadsEndWithMailOrCancellationWhenWaitedFor) {
+  PdctlRun run = runPdctl({"--quiet-kd", "--driver", modulePath("mailbox"), "--device", "MAILBOX",
+                           "open; read --async 8; cancel; wait; cancel; read --async 1 8; write mail; wait 1"});
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit, 0);
+  auto lines = linesOf(run.out);
+  const std::vector<std::string> tail = {
+      "pdctl> read --async 8",
+      "read: sent without waiting on handle 1 (1 pending); wait shows its result",
+      "pdctl> cancel",
+      "cancel: the oldest pending request of handle 1 was cancelled",
+      "pdctl> wait",
+      "read: STATUS_CANCELLED (0xC0000120), win32 995 (ERROR_OPERATION_ABORTED), 0 bytes, handle 1",
+      "pdctl> cancel",
+      "cancel: handle 1 had nothing pending to cancel",
+      "pdctl> read --async 1 8",
+      "read: sent without waiting on handle 1 (1 pending); wait shows its result",
+      "pdctl> write mail",
+      "write: STATUS_SUCCESS (0x00000000), win32 0, 4 bytes, handle 1",
+      "pdctl> wait 1",
+      "read: STATUS_SUCCESS (0x00000000), win32 0, 4 bytes, handle 1",
+      "  0000  6d 61 69 6c                                      |mail|"};
   ASSERT_GE(lines.size(), tail.size());
   EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(tail.size()), lines.end()), tail);
 }

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,6 +77,14 @@ class Backend {
   virtual Outcome write(Token token, const uint8_t* buffer, uint32_t length) = 0;
   virtual Outcome deviceIoControl(Token token, uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
                                   uint32_t outLength) = 0;
+
+  // Overlapped requests: sent now; calling the result waits for the outcome
+  // (call it once; the buffer must outlive it). cancel is CancelIoEx for the
+  // handle's oldest request still pending.
+  using Later = std::function<Outcome()>;
+  virtual Later readAsync(Token token, uint8_t* buffer, uint32_t length) = 0;
+  virtual Later writeAsync(Token token, const uint8_t* buffer, uint32_t length) = 0;
+  virtual bool cancel(Token token) = 0;
 
   // ---- the kernel's side (ntsim only)
   virtual Outcome pnp(uint8_t minor) = 0;

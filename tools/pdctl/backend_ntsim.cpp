@@ -196,6 +196,16 @@ class NtsimBackend final : public Backend {
     return outcome(machine_->read(handleOf(token), buffer, length));
   }
 
+  Later readAsync(Token token, uint8_t* buffer, uint32_t length) override {
+    return later(machine_->readAsync(handleOf(token), buffer, length));
+  }
+
+  Later writeAsync(Token token, const uint8_t* buffer, uint32_t length) override {
+    return later(machine_->writeAsync(handleOf(token), buffer, length));
+  }
+
+  bool cancel(Token token) override { return machine_->cancel(handleOf(token)); }
+
   Outcome write(Token token, const uint8_t* buffer, uint32_t length) override {
     return outcome(machine_->write(handleOf(token), buffer, length));
   }
@@ -384,6 +394,12 @@ class NtsimBackend final : public Backend {
 
   Outcome outcome(const ntsim::IoResult& result) const {
     return Outcome{result.status, ntsim::statusName(result.status), result.win32, result.information};
+  }
+
+  // The outcome of an overlapped request, made when it is waited for.
+  Later later(std::future<ntsim::IoResult> result) const {
+    auto pending = std::make_shared<std::future<ntsim::IoResult>>(std::move(result));
+    return [this, pending] { return outcome(pending->get()); };
   }
 
   void requireLoaded(const char* command) const {

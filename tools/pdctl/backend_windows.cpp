@@ -133,6 +133,42 @@ class WindowsBackend final : public Backend {
     return {};
   }
 
+  Later readAsync(Token token, uint8_t* buffer, uint32_t length) override {
+    return onThread([=, this] { return read(token, buffer, length); });
+  }
+
+  Later writeAsync(Token token, const uint8_t* buffer, uint32_t length) override {
+    return onThread([=, this] { return write(token, buffer, length); });
+  }
+
+  bool cancel(Token token) override { return CancelIoEx(handleOf(token), nullptr) != FALSE; }
+
+  // A request run on a thread of its own (the mingw-w64 runtime has no std::thread).
+  struct Job {
+    std::function<Outcome()> request;
+    Outcome outcome;
+  };
+
+  static DWORD WINAPI runJob(LPVOID context) {
+    auto* job = static_cast<Job*>(context);
+    job->outcome = job->request();
+    return 0;
+  }
+
+  static Later onThread(std::function<Outcome()> request) {
+    auto job = std::make_shared<Job>(Job{std::move(request), {}});
+    HANDLE thread = CreateThread(nullptr, 0, runJob, job.get(), 0, nullptr);
+    if (thread == nullptr) {
+      job->outcome = job->request();  // no thread to spare: the request runs now
+      return [job] { return job->outcome; };
+    }
+    return [job, thread] {
+      WaitForSingleObject(thread, INFINITE);
+      CloseHandle(thread);
+      return job->outcome;
+    };
+  }
+
   Outcome pnp(uint8_t) override { ntsimOnly("pnp"); }
   Outcome pnpSequence(PnpSequence) override { ntsimOnly("pnp"); }
   Outcome power(uint8_t, uint32_t, uint32_t, uint32_t) override { ntsimOnly("power"); }

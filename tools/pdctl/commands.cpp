@@ -44,6 +44,17 @@ class Args {
     return number;
   }
 
+  // Takes out an unquoted option word such as --async; true when it was there.
+  bool flag(std::string_view option) {
+    for (auto it = words_.begin(); it != words_.end(); ++it) {
+      if (!it->quoted && it->text == option) {
+        words_.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+
   uint32_t number(size_t i, std::string_view what) const {
     if (words_[i].quoted) bad(std::string(what) + " must be a number, not text in quotes");
     return parseNumber(words_[i].text, what);
@@ -272,13 +283,35 @@ std::vector<uint8_t> writeData(const Args& a, size_t first) {
   return std::vector<uint8_t>(text.begin(), text.end());
 }
 
+// Sends a read or write without waiting; `wait` shows its result.
+void sendAsync(Session& s, const char* cmd, int handleNumber, Token token, std::unique_ptr<IoBuffer> buffer,
+               uint32_t length) {
+  PendingRequest request{handleNumber, cmd, length, std::move(buffer), {}};
+  request.outcome = std::string_view(cmd) == "read" ? s.backend().readAsync(token, request.buffer->data(), length)
+                                                    : s.backend().writeAsync(token, request.buffer->data(), length);
+  s.pending().push_back(std::move(request));
+  Result result = s.localResult(cmd, "");
+  addHandleField(result, handleNumber);
+  result.summary = "sent without waiting on handle " + std::to_string(handleNumber) + " (" +
+                   std::to_string(s.pending().size()) + " pending); wait shows its result";
+  result.fields.emplace_back("length", length);
+  result.fields.emplace_back("async", true);
+  s.report(std::move(result));
+}
+
 void cmdWrite(Session& s, Args& a) {
+  bool async = a.flag("--async");
   if (a.size() == 0) a.bad("nothing to write: expected TEXT, hex:HEX or fill:BYTE:N");
   // A leading number is the handle only when one word follows it: `write 42 is the answer` is all text.
   std::optional<uint32_t> number;
   if (a.size() == 2 && !a[0].quoted && isNumber(a.text(0))) number = a.handle(1);
   std::vector<uint8_t> data = writeData(a, 0);
   auto [handleNumber, token] = s.handle(number);
+  if (async) {
+    auto copy = std::make_unique<IoBuffer>(data.size());
+    std::copy(data.begin(), data.end(), copy->data());
+    return sendAsync(s, "write", handleNumber, token, std::move(copy), static_cast<uint32_t>(data.size()));
+  }
   IoBuffer buffer(data.size());
   std::copy(data.begin(), data.end(), buffer.data());
   Outcome outcome = s.backend().write(token, buffer.data(), static_cast<uint32_t>(data.size()));
@@ -295,10 +328,12 @@ std::vector<uint8_t> received(const IoBuffer& buffer, uint64_t bytes) {
 }
 
 void cmdRead(Session& s, Args& a) {
+  bool async = a.flag("--async");
   a.count(1, 2);
   auto number = a.handle(1);
   uint32_t length = a.length(0, "the read length");
   auto [handleNumber, token] = s.handle(number);
+  if (async) return sendAsync(s, "read", handleNumber, token, std::make_unique<IoBuffer>(length), length);
   IoBuffer buffer(length);
   Outcome outcome = s.backend().read(token, buffer.data(), length);
   Result result = s.requestResult("read", outcome);
@@ -665,6 +700,47 @@ void cmdHelp(Session& s, Args& a) {
   s.report(std::move(result));
 }
 
+// Waits for the oldest request sent with --async (of handle H when given) and shows its result.
+void cmdWait(Session& s, Args& a) {
+  a.count(0, 1);
+  std::optional<uint32_t> number;
+  if (a.size() == 1) number = a.number(0, "the handle");
+  auto& pending = s.pending();
+  auto it = std::find_if(pending.begin(), pending.end(), [&](const PendingRequest& request) {
+    return !number || static_cast<uint32_t>(request.handle) == *number;
+  });
+  if (it == pending.end()) {
+    a.bad(number ? "handle " + std::to_string(*number) + " has no request sent with --async"
+                 : std::string("no request sent with --async is pending"));
+  }
+  PendingRequest request = std::move(*it);
+  pending.erase(it);
+  Outcome outcome = request.outcome();
+  Result result = s.requestResult(request.cmd, outcome);
+  addHandleField(result, request.handle);
+  result.fields.emplace_back("length", request.length);
+  if (request.cmd == "read" && !failed(outcome.status)) {
+    result.data = received(*request.buffer, outcome.bytes);
+    result.lines = dumpLines(result.data);
+  }
+  s.report(std::move(result));
+}
+
+// CancelIoEx for the oldest pending request of handle H; `wait` then shows how it ended.
+void cmdCancel(Session& s, Args& a) {
+  a.count(0, 1);
+  auto number = a.handle(0);
+  auto [handleNumber, token] = s.handle(number);
+  bool cancelled = s.backend().cancel(token);
+  Result result = s.localResult("cancel", "");
+  addHandleField(result, handleNumber);
+  result.summary = cancelled ? "the oldest pending request of handle " + std::to_string(handleNumber) +
+                                   " was cancelled"
+                             : "handle " + std::to_string(handleNumber) + " had nothing pending to cancel";
+  result.fields.emplace_back("cancelled", cancelled);
+  s.report(std::move(result));
+}
+
 void cmdQuit(Session&, Args& a) { a.count(0, 0); }
 
 struct CommandSpec {
@@ -684,7 +760,8 @@ constexpr CommandSpec kCommands[] = {
      "copies of BYTE. A leading number is the handle H only when exactly one word follows it (write 2 hi,\n"
      "write 2 \"two words\"); otherwise it is part of TEXT (write 42 is the answer).",
      cmdWrite},
-    {"read", "read [H] N", "Reads N bytes; shows them in hex and as printable text.", cmdRead},
+    {"read", "read [H] N", "Reads N bytes; shows them in hex and as printable text. With --async (read --async\n"
+     "[H] N, also write --async ...) it returns at once and wait shows the result.", cmdRead},
     {"describe", "describe [H] [OUTLEN]",
      "IOCTL_GET_DESCRIPTION (0x222000) with an output buffer of OUTLEN bytes (default 1024); prints the text.",
      cmdDescribe},
@@ -733,6 +810,10 @@ constexpr CommandSpec kCommands[] = {
      cmdUnload},
     {"help", "help [COMMAND]", "This list, or one command's explanation.", cmdHelp},
     {"quit", "quit", "Ends the prompt or the script.", cmdQuit},
+    {"wait", "wait [H]", "Waits for the oldest read or write sent with --async (of handle H) and shows its result.",
+     cmdWait},
+    {"cancel", "cancel [H]",
+     "Cancels the oldest pending request of handle H (CancelIoEx); wait then shows how it ended.", cmdCancel},
 };
 
 const CommandSpec* find(std::string_view name) {

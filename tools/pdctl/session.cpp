@@ -118,6 +118,9 @@ void Session::finish() {
   for (const auto& [number, token] : handles_) open.push_back(token);
   handles_.clear();
   backend_.shutdown(open);
+  // Closing ended what was still pending: each is waited for, its outcome unshown.
+  for (auto& request : pending_) request.outcome();
+  pending_.clear();
 }
 
 int Session::exitStatus() const {

@@ -3,17 +3,29 @@
 #pragma once
 
 #include "backend.h"
+#include "io_buffer.h"
 #include "options.h"
 #include "report.h"
 #include "script_parser.h"
 #include "script_reader.h"
 
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace pdctl {
+
+// A read or write sent with --async, until `wait` shows its result.
+struct PendingRequest {
+  int handle = 0;
+  std::string cmd;  // "read" or "write"
+  uint32_t length = 0;
+  std::unique_ptr<IoBuffer> buffer;
+  Backend::Later outcome;  // waits for it
+};
 
 class Session final : public BackendEvents {
  public:
@@ -63,6 +75,7 @@ class Session final : public BackendEvents {
   std::pair<int, Token> handle(std::optional<uint32_t> number) const;
   void dropHandle(int number);
   std::vector<int> openHandles() const;
+  std::deque<PendingRequest>& pending() { return pending_; }
 
   // BackendEvents
   void onKd(const std::string& text) override;
@@ -84,6 +97,7 @@ class Session final : public BackendEvents {
   int errors_ = 0;
   int violations_ = 0;
   bool finished_ = false;
+  std::deque<PendingRequest> pending_;  // oldest first
 };
 
 }  // namespace pdctl

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -258,6 +259,11 @@ class Machine {
   IoResult read(Handle handle, void* buffer, ULONG length, LONGLONG offset = 0);
   IoResult write(Handle handle, const void* buffer, ULONG length, LONGLONG offset = 0);
   IoResult deviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength);
+  // Overlapped requests: sent from a thread of their own; these return once
+  // the driver's dispatch routine has returned (the request completed, or
+  // pends), and the future gives the result as read and write would.
+  std::future<IoResult> readAsync(Handle handle, void* buffer, ULONG length, LONGLONG offset = 0);
+  std::future<IoResult> writeAsync(Handle handle, const void* buffer, ULONG length, LONGLONG offset = 0);
   // CancelIo for the oldest request sent through the handle and not yet
   // completed (IoCancelIrp); false when there is none. Call it from another
   // thread than the one waiting for the request.
