@@ -139,7 +139,9 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   }
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // Cancel is read without a lock by whoever sets a cancel routine: it is
+  // published before the routine is taken, as the kernel's barriers do.
+  std::atomic_ref<BOOLEAN>(Irp->Cancel).store(TRUE);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);
@@ -258,7 +260,7 @@ NTSTATUS IoCsqInsertIrpEx(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context, PV
   }
   IoMarkIrpPending(Irp);
   IoSetCancelRoutine(Irp, csqCancel);
-  if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+  if (std::atomic_ref<BOOLEAN>(Irp->Cancel).load() && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
     // Cancelled before the routine was set: it never runs, so the IRP goes now.
     Csq->CsqRemoveIrp(Csq, Irp);
     forget(Irp);

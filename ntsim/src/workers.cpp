@@ -153,14 +153,13 @@ void releaseThread(MachineState& s, PKTHREAD thread) {
   delete thread;
 }
 
+// The count goes down last, under the lock: once it is 0 the machine may go.
 void threadEnded(MachineState& s, PKTHREAD thread) {
   signal(s, thread->Header, 1);
-  {
-    std::lock_guard lock(s.workers.mutex);
-    --s.workers.systemThreadsRunning;
-  }
-  s.workers.idleCv.notify_all();
   releaseThread(s, thread);
+  std::lock_guard lock(s.workers.mutex);
+  --s.workers.systemThreadsRunning;
+  s.workers.idleCv.notify_all();
 }
 
 struct StartBlock {

@@ -182,7 +182,7 @@ struct WorkRecord {
 void recordWork(PDEVICE_OBJECT device, PVOID context) {
   auto* record = static_cast<WorkRecord*>(context);
   record->irql = KeGetCurrentIrql();
-  record->references = device->ReferenceCount;
+  if (!record->raise) record->references = device->ReferenceCount;  // the only item running then
   KeSetEvent(&record->done, 0, FALSE);
   if (record->raise) KfRaiseIrql(DISPATCH_LEVEL);
 }
