@@ -44,6 +44,8 @@ struct IrpHeader {
   size_t bytes = 0;
   // The originator's completion, run once after the last stack location.
   std::function<void(PIRP)> onComplete;
+  // What the originator keeps alive until the IRP goes (a program's file's list of requests).
+  std::shared_ptr<void> keepAlive;
   std::atomic<bool> completed{false};
   std::mutex doneMutex;
   std::condition_variable doneCv;

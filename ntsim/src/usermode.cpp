@@ -2,6 +2,8 @@
 // and close, with the buffers built as the I/O manager builds them.
 #include "state.h"
 
+#include "spinlock.h"
+
 #include <cstdlib>
 #include <deque>
 
@@ -15,10 +17,10 @@ namespace {
 constexpr NTSTATUS kInvalidHandle = STATUS_INVALID_HANDLE;
 
 // The requests sent through a file and not yet completed, oldest first
-// (Machine::cancel takes the oldest). Shared with each request's completion,
-// which may come after the file is gone.
+// (Machine::cancel takes the oldest). Each request's header keeps it alive,
+// for a completion that comes after the file is gone.
 struct InFlight {
-  std::recursive_mutex mutex;  // a cancel routine may complete the request inside IoCancelIrp
+  SpinLock lock;  // held for a few instructions; never across a call into a driver
   std::deque<PIRP> irps;
 };
 
@@ -30,21 +32,21 @@ struct OpenFile {
   std::shared_ptr<InFlight> inFlight = std::make_shared<InFlight>();
 };
 
+// The request leaves its file's list as it completes (from completeForCaller).
+void forgetInFlight(PIRP irp) {
+  auto* inFlight = static_cast<InFlight*>(headerOf(irp)->keepAlive.get());
+  if (inFlight == nullptr) return;
+  std::lock_guard lock(inFlight->lock);
+  std::erase(inFlight->irps, irp);
+}
+
 // Sends a program's request, known to Machine::cancel until it completes.
 IoResult sendTracked(OpenFile* file, PDEVICE_OBJECT target, PIRP irp) {
-  std::shared_ptr<InFlight> inFlight = file->inFlight;
+  headerOf(irp)->keepAlive = file->inFlight;
   {
-    std::lock_guard lock(inFlight->mutex);
-    inFlight->irps.push_back(irp);
+    std::lock_guard lock(file->inFlight->lock);
+    file->inFlight->irps.push_back(irp);
   }
-  auto complete = std::move(headerOf(irp)->onComplete);
-  headerOf(irp)->onComplete = [inFlight, complete](PIRP done) {
-    {
-      std::lock_guard lock(inFlight->mutex);
-      std::erase(inFlight->irps, done);
-    }
-    complete(done);
-  };
   return sendAndWait(target, irp, false);
 }
 
@@ -91,6 +93,7 @@ void lockUserBuffer(PIRP irp, void* buffer, ULONG length) {
 // than that is caught. Nothing is copied back for an error or for
 // STATUS_VERIFY_REQUIRED.
 void completeForCaller(PIRP irp, void* userBuffer, ULONG limit) {
+  forgetInFlight(irp);
   void* system = irp->AssociatedIrp.SystemBuffer;
   if ((irp->Flags & IRP_BUFFERED_IO) && system != nullptr) {
     NTSTATUS status = irp->IoStatus.Status;
@@ -246,10 +249,16 @@ std::future<IoResult> Machine::writeAsync(Handle handle, const void* buffer, ULO
 bool Machine::cancel(Handle handle) {
   OpenFile* file = lookup(*state_, handle);
   if (file == nullptr) return false;
-  std::shared_ptr<InFlight> inFlight = file->inFlight;
-  std::lock_guard lock(inFlight->mutex);  // the IRP stays until its completion can take the lock
-  if (inFlight->irps.empty()) return false;
-  return IoCancelIrp(inFlight->irps.front()) != FALSE;
+  PIRP oldest;
+  {
+    std::lock_guard lock(file->inFlight->lock);
+    if (file->inFlight->irps.empty()) return false;
+    oldest = file->inFlight->irps.front();
+    addIrpReference(oldest);  // kept while its cancel routine runs, even if that completes it
+  }
+  bool cancelled = IoCancelIrp(oldest) != FALSE;
+  releaseIrp(oldest);
+  return cancelled;
 }
 
 bool Machine::isOpen(Handle handle) const { return lookup(*state_, handle) != nullptr; }
