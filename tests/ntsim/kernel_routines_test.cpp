@@ -181,10 +181,11 @@ struct WorkRecord {
 
 void recordWork(PDEVICE_OBJECT device, PVOID context) {
   auto* record = static_cast<WorkRecord*>(context);
+  bool raise = record->raise;  // read before the test may go on
   record->irql = KeGetCurrentIrql();
-  if (!record->raise) record->references = device->ReferenceCount;  // the only item running then
+  if (!raise) record->references = device->ReferenceCount;  // the only item running then
   KeSetEvent(&record->done, 0, FALSE);
-  if (record->raise) KfRaiseIrql(DISPATCH_LEVEL);
+  if (raise) KfRaiseIrql(DISPATCH_LEVEL);
 }
 
 TEST_F(KernelRoutinesTest, WorkItemRunsAtPassiveLevelHoldingItsDevice) {
