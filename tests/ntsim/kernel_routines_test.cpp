@@ -148,7 +148,7 @@ TEST_F(KernelRoutinesTest, TimerSignalsAndRunsItsDpcAtDispatchLevelUnlessCancell
   KeInitializeTimer(&cancelled);
   KeInitializeDpc(&dpc, recordDpc, &record);
   KeInitializeDpc(&never, recordDpc, &record);
-  EXPECT_FALSE(KeSetTimer(&cancelled, relativeMs(30), &never));
+  EXPECT_FALSE(KeSetTimer(&cancelled, relativeMs(10000), &never));
   EXPECT_FALSE(KeSetTimer(&timer, relativeMs(5), &dpc));
   EXPECT_TRUE(KeCancelTimer(&cancelled));
   EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
