@@ -156,9 +156,27 @@ static NTSTATUS MailboxWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return MailboxComplete(Irp, STATUS_SUCCESS, Length);
 }
 
+static void MailboxTearDown(PDEVICE_OBJECT DeviceObject);
+
+// Plug and Play and power belong to the bus driver below: every request goes
+// down, those a function driver must succeed with success; the removal takes
+// the device down once the bus has seen it.
 static NTSTATUS MailboxPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return MailboxComplete(Irp, STATUS_SUCCESS, 0);
+  PMAILBOX_EXTENSION Extension = (PMAILBOX_EXTENSION)DeviceObject->DeviceExtension;
+  UCHAR Minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  if (Minor <= IRP_MN_CANCEL_STOP_DEVICE || Minor == IRP_MN_SURPRISE_REMOVAL) Irp->IoStatus.Status = STATUS_SUCCESS;
+  IoSkipCurrentIrpStackLocation(Irp);
+  NTSTATUS Status = IoCallDriver(Extension->LowerDevice, Irp);
+  if (Minor == IRP_MN_REMOVE_DEVICE) MailboxTearDown(DeviceObject);
+  return Status;
+}
+
+static NTSTATUS MailboxPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PMAILBOX_EXTENSION Extension = (PMAILBOX_EXTENSION)DeviceObject->DeviceExtension;
+  UCHAR Minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  if (Minor == IRP_MN_SET_POWER || Minor == IRP_MN_QUERY_POWER) PoStartNextPowerIrp(Irp);
+  IoSkipCurrentIrpStackLocation(Irp);
+  return PoCallDriver(Extension->LowerDevice, Irp);
 }
 
 /* ------------------------------------------------------- device and driver */
@@ -201,19 +219,21 @@ static NTSTATUS MailboxAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
   return STATUS_SUCCESS;
 }
 
+// Takes the device down: no timer, DPC or work item may outlive it.
+static void MailboxTearDown(PDEVICE_OBJECT DeviceObject) {
+  PMAILBOX_EXTENSION Extension = (PMAILBOX_EXTENSION)DeviceObject->DeviceExtension;
+  KeCancelTimer(&Extension->Timer);
+  KeFlushQueuedDpcs();
+  KeWaitForSingleObject(&Extension->TimeoutIdle, Executive, KernelMode, FALSE, NULL);
+  IoFreeWorkItem(Extension->TimeoutWork);
+  IoDeleteSymbolicLink(&MailboxLinkName);
+  IoDetachDevice(Extension->LowerDevice);
+  IoDeleteDevice(DeviceObject);
+}
+
 static void MailboxUnload(PDRIVER_OBJECT DriverObject) {
-  PDEVICE_OBJECT DeviceObject = DriverObject->DeviceObject;
-  if (DeviceObject != NULL) {
-    PMAILBOX_EXTENSION Extension = (PMAILBOX_EXTENSION)DeviceObject->DeviceExtension;
-    // No timer, DPC or work item may outlive the driver's code.
-    KeCancelTimer(&Extension->Timer);
-    KeFlushQueuedDpcs();
-    KeWaitForSingleObject(&Extension->TimeoutIdle, Executive, KernelMode, FALSE, NULL);
-    IoFreeWorkItem(Extension->TimeoutWork);
-    IoDeleteSymbolicLink(&MailboxLinkName);
-    IoDetachDevice(Extension->LowerDevice);
-    IoDeleteDevice(DeviceObject);
-  }
+  // Normally the removal took the device down already.
+  if (DriverObject->DeviceObject != NULL) MailboxTearDown(DriverObject->DeviceObject);
   DbgPrint("mailbox: unloaded\r\n");
 }
 
@@ -225,6 +245,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   DriverObject->MajorFunction[IRP_MJ_READ] = MailboxRead;
   DriverObject->MajorFunction[IRP_MJ_WRITE] = MailboxWrite;
   DriverObject->MajorFunction[IRP_MJ_PNP] = MailboxPnp;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = MailboxPower;
   DriverObject->DriverExtension->AddDevice = MailboxAddDevice;
   DriverObject->DriverUnload = MailboxUnload;
   return STATUS_SUCCESS;

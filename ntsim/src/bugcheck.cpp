@@ -94,10 +94,16 @@ std::optional<std::pair<std::string, uint64_t>> functionAt(const std::string& fi
 }
 
 std::string lastDebuggerLines(MachineState& s, size_t count) {
-  auto records = s.kd.records();
+  std::vector<std::string> texts;
+  for (const auto& record : s.kd.records()) texts.push_back(record.text);
+  if (texts.empty()) {
+    // Nothing captured (a live view only echoes): the texts the echo saw last.
+    std::lock_guard lock(s.kdEchoMutex);
+    texts.assign(s.kdRecent.begin(), s.kdRecent.end());
+  }
   std::string out;
-  for (size_t i = records.size() > count ? records.size() - count : 0; i < records.size(); ++i) {
-    std::string line = records[i].text;
+  for (size_t i = texts.size() > count ? texts.size() - count : 0; i < texts.size(); ++i) {
+    std::string line = texts[i];
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     out += (out.empty() ? "\"" : " | \"") + line + "\"";
   }

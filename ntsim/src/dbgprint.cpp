@@ -26,12 +26,15 @@ void Machine::setDebugEcho(std::function<void(const std::string&)> echo) {
 namespace {
 
 constexpr unsigned kCapturedSlots = 16;
+constexpr size_t kRecentTexts = 8;
 
 void echoText(MachineState& s, const std::string& text) {
   std::function<void(const std::string&)> echo;
   {
     std::lock_guard lock(s.kdEchoMutex);
     echo = s.kdEcho;
+    s.kdRecent.push_back(text);
+    if (s.kdRecent.size() > kRecentTexts) s.kdRecent.pop_front();
   }
   if (echo) echo(text);
 }

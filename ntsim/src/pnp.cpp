@@ -77,11 +77,13 @@ void checkRemoved(MachineState& s, const std::vector<StackMember>& members) {
   for (auto& [rule, detail] : reports) s.report(rule, detail);
 }
 
-// Handles open to any device object of the stack.
+// Handles programs hold open to any device object of the stack (references the kernel holds do not count).
 LONG openHandles(MachineState& s, PDEVICE_OBJECT pdo) {
-  std::lock_guard lock(s.objectMutex);
   LONG count = 0;
-  for (PDEVICE_OBJECT at = pdo; at != nullptr; at = attachedAbove(at)) count += at->ReferenceCount;
+  for (Handle handle : s.handles.open()) {
+    PFILE_OBJECT file = s.machine->fileObject(handle);
+    if (file != nullptr && busPdoBelow(file->DeviceObject) == pdo) ++count;
+  }
   return count;
 }
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <cstdio>
 #include <condition_variable>
+#include <deque>
 #include <list>
 #include <set>
 #include <thread>
@@ -148,6 +149,8 @@ struct MachineState {
   std::atomic<bool> kdHasEcho{false};
   std::mutex kdEchoMutex;
   std::function<void(const std::string&)> kdEcho;
+  // The last texts echoed, kept even when nothing is captured: a bug check names them.
+  std::deque<std::string> kdRecent;
 
   // Verifier.
   mutable std::mutex verifierMutex;
