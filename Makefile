@@ -84,7 +84,7 @@ test-fuzz:
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
 
 bench: host
-	@if [ -x build/host/bin/pdbench ]; then build/host/bin/pdbench; else echo "no benchmarks built"; fi
+	build/host/bin/pdbench
 
 clean:
 	rm -rf build
