@@ -88,7 +88,9 @@ extern "C" {
 void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
                                      PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
   (void)Flags, (void)Depth;  // the depth is the system's to tune, as on Windows
-  initialise(Lookaside, Allocate, Free, Size, Tag, NonPagedPoolNx, __builtin_return_address(0));
+  // No-execute pool where the machine's Windows has it (from Windows 8 on), plain nonpaged pool before.
+  POOL_TYPE type = ntsim::M().windows.hasNoExecuteMemory() ? NonPagedPoolNx : NonPagedPool;
+  initialise(Lookaside, Allocate, Free, Size, Tag, type, __builtin_return_address(0));
 }
 
 void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) { drain(Lookaside); }
