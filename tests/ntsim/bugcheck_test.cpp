@@ -1,6 +1,7 @@
 // A fault inside driver code stops the machine with the bug check Windows
 // would show, naming the routine, the IRP and the last debugger lines, and
 // the process ends with exit status 2.
+#include "sanitizer.h"
 #include "inproc.h"
 
 namespace pdkit::test {
@@ -15,13 +16,6 @@ void crashWith(ULONG function) {
   machine.unload(driver);
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitizerHandlesFaults = true;
-#elif defined(__has_feature)
-constexpr bool kSanitizerHandlesFaults = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
-#else
-constexpr bool kSanitizerHandlesFaults = false;
-#endif
 
 TEST(BugCheckTest, FaultInDriverCodeIsABugCheckNamingRoutineIrpAndDebuggerLines) {
   // A sanitizer's own fault handler comes first, and ntsim leaves it in place.
