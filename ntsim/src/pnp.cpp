@@ -25,15 +25,6 @@ PIRP buildPnpIrp(DeviceNode& node, UCHAR minor, PDEVICE_OBJECT* target) {
   return irp;
 }
 
-IoResult succeeded() { return IoResult{}; }
-
-IoResult refused(NTSTATUS status) {
-  IoResult result;
-  result.status = status;
-  result.win32 = win32ErrorOf(status);
-  return result;
-}
-
 // A device object above the bus's, as it was before a removal.
 struct StackMember {
   PDEVICE_OBJECT device;
@@ -178,9 +169,9 @@ IoResult Machine::startDevice(DeviceNode& node) {
 
 IoResult Machine::disableDevice(DeviceNode& node) {
   auto& s = *state_;
-  if (node.state_ == DeviceState::removed || node.fdo() == nullptr) return refused(STATUS_NO_SUCH_DEVICE);
+  if (node.state_ == DeviceState::removed || node.fdo() == nullptr) return failure(STATUS_NO_SUCH_DEVICE);
   // The PnP manager asks no driver while a program holds the device open (PNP_VetoOutstandingOpen).
-  if (openHandles(s, node.pdo()) > 0) return refused(STATUS_PLUGPLAY_QUERY_VETOED);
+  if (openHandles(s, node.pdo()) > 0) return failure(STATUS_PLUGPLAY_QUERY_VETOED);
   IoResult query = pnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
   if (query.failed()) {
     pnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
@@ -190,9 +181,9 @@ IoResult Machine::disableDevice(DeviceNode& node) {
 }
 
 IoResult Machine::enableDevice(DeviceNode& node) {
-  if (node.state_ != DeviceState::removed) return refused(STATUS_DEVICE_NOT_READY);
+  if (node.state_ != DeviceState::removed) return failure(STATUS_DEVICE_NOT_READY);
   node.addStatus_ = callAddDevice(node);
-  if (!NT_SUCCESS(node.addStatus_)) return refused(node.addStatus_);
+  if (!NT_SUCCESS(node.addStatus_)) return failure(node.addStatus_);
   node.state_ = DeviceState::added;
   return startDevice(node);
 }
@@ -200,7 +191,7 @@ IoResult Machine::enableDevice(DeviceNode& node) {
 IoResult Machine::surpriseRemove(DeviceNode& node) {
   auto& s = *state_;
   if (node.state_ == DeviceState::removed || node.state_ == DeviceState::surpriseRemoved) {
-    return refused(STATUS_NO_SUCH_DEVICE);
+    return failure(STATUS_NO_SUCH_DEVICE);
   }
   IoResult result = pnp(node, IRP_MN_SURPRISE_REMOVAL);
   // From here on the device is gone from the bus: no new handle, and the removal at the last close.
@@ -216,7 +207,7 @@ void Machine::lastHandleClosed(DeviceNode& node) {
 }
 
 IoResult Machine::rebalance(DeviceNode& node) {
-  if (node.state_ != DeviceState::started) return refused(STATUS_DEVICE_NOT_READY);
+  if (node.state_ != DeviceState::started) return failure(STATUS_DEVICE_NOT_READY);
   IoResult query = pnp(node, IRP_MN_QUERY_STOP_DEVICE);
   if (query.failed()) {
     pnp(node, IRP_MN_CANCEL_STOP_DEVICE);
@@ -238,8 +229,8 @@ std::vector<DeviceNode*> Machine::nodesOf(const Driver& driver) const {
 
 IoResult Machine::uninstall(Driver& driver) {
   auto& s = *state_;
-  if (!driver.loaded()) return refused(STATUS_NO_SUCH_DEVICE);
-  IoResult result = succeeded();
+  if (!driver.loaded()) return failure(STATUS_NO_SUCH_DEVICE);
+  IoResult result;
   for (DeviceNode* node : nodesOf(driver)) {
     if (node->state_ == DeviceState::removed || node->fdo() == nullptr) continue;
     IoResult removal = disableDevice(*node);
@@ -249,7 +240,7 @@ IoResult Machine::uninstall(Driver& driver) {
     s.report("DRIVER_NOT_UNLOADED",
              "driver " + driver.name() + " still has " + deviceName(driver.object()->DeviceObject) +
                  " after removal; Windows unloads a PnP driver only once its last device object is deleted");
-    return result.failed() ? result : refused(STATUS_DEVICE_BUSY);
+    return result.failed() ? result : failure(STATUS_DEVICE_BUSY);
   }
   unload(driver);
   return result;

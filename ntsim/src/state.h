@@ -111,6 +111,8 @@ void freeSystemBuffer(MachineState& s, void* buffer);
 // Sends an IRP down a stack and waits until its originator completion ran
 // (reporting a hang instead of hanging). Returns the final I/O status.
 IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power);
+// A request refused before any driver saw it, as the program sees it.
+IoResult failure(NTSTATUS status);
 // The calling thread's next sendAndWait calls `told` once the dispatch routine returned.
 void setAfterDispatch(std::function<void()> told);
 

@@ -50,13 +50,6 @@ IoResult sendTracked(OpenFile* file, PDEVICE_OBJECT target, PIRP irp) {
   return sendAndWait(target, irp, false);
 }
 
-IoResult failure(NTSTATUS status) {
-  IoResult result;
-  result.status = status;
-  result.win32 = status == kInvalidHandle ? 6 : win32ErrorOf(status);
-  return result;
-}
-
 OpenFile* lookup(MachineState& s, Handle handle) { return reinterpret_cast<OpenFile*>(s.handles.find(handle)); }
 
 PIRP buildIrp(OpenFile* file, UCHAR major, PDEVICE_OBJECT* target) {
@@ -151,6 +144,14 @@ IoResult closeFile(MachineState& s, OpenFile* file) {
 }
 
 }  // namespace
+
+IoResult failure(NTSTATUS status) {
+  IoResult result;
+  result.status = status;
+  result.win32 = status == STATUS_INVALID_HANDLE ? 6 : win32ErrorOf(status);
+  return result;
+}
+
 
 OpenResult Machine::open(std::string_view path) {
   auto& s = *state_;
