@@ -56,3 +56,13 @@ export DEBIAN_FRONTEND=noninteractive
 if ! "${run[@]}" apt-get update || ! "${run[@]}" apt-get install -y --no-install-recommends "${missing[@]}"; then
   give_up "$1" "apt-get${run:+ through sudo} failed"
 fi
+
+# A build tree configured before these packages came (`make demo` first, then
+# `make test`) remembers what it did not find then: the image and Wine tests
+# would stay unregistered. Such trees configure afresh; what they compiled stays.
+for tree in build/*/; do
+  if [[ -f "$tree/CMakeCache.txt" ]]; then
+    echo "make $1: $tree configures again to see the new packages"
+    rm -f "$tree/CMakeCache.txt" "$tree/build.ninja"
+  fi
+done
