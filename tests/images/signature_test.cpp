@@ -76,12 +76,18 @@ protected:
     // certificates; -ignore-cdp (2.8 on) keeps the check offline. Debian 12's
     // own 2.5 has neither the fetching nor the option. The test certificate
     // names no distribution point, so the option is only a safeguard.
-    static CommandResult verify(const fs::path& file, const fs::path& anchor)
+    static std::vector<std::string> verify_command(const fs::path& anchor)
     {
         static const bool offline_option =
             run_command({PDKIT_OSSLSIGNCODE, "--help"}).output.find("-ignore-cdp") != std::string::npos;
         std::vector<std::string> argv{PDKIT_OSSLSIGNCODE, "verify", "-CAfile", anchor.string()};
         if (offline_option) argv.push_back("-ignore-cdp");
+        return argv;
+    }
+
+    static CommandResult verify(const fs::path& file, const fs::path& anchor)
+    {
+        std::vector<std::string> argv = verify_command(anchor);
         argv.insert(argv.end(), {"-in", file.string()});
         return run_command(argv);
     }
@@ -89,8 +95,9 @@ protected:
     // osslsigncode computes the image's Authenticode hash itself and looks it up in the catalog.
     static CommandResult verify_in_catalog(const fs::path& file, const fs::path& catalog, const fs::path& anchor)
     {
-        return run_command({PDKIT_OSSLSIGNCODE, "verify", "-CAfile", anchor.string(), "-ignore-cdp", "-catalog",
-                            catalog.string(), "-in", file.string()});
+        std::vector<std::string> argv = verify_command(anchor);
+        argv.insert(argv.end(), {"-catalog", catalog.string(), "-in", file.string()});
+        return run_command(argv);
     }
 
     // The catalog the INFs name for this architecture (CatalogFile.NTx86 or .NTamd64).

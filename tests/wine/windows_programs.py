@@ -40,8 +40,18 @@ ARCHES = {"x86_64": "amd64", "i686": "x86"}
 
 def authenticode_sha1(osslsigncode: str, image: Path, catalog: Path) -> str | None:
     """The SHA-1 Authenticode hash osslsigncode computes for `image`."""
-    done = subprocess.run([osslsigncode, "verify", "-ignore-cdp", "-catalog", str(catalog), "-in", str(image)],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+    # -ignore-cdp keeps osslsigncode 2.8 and later offline; Debian 12's own 2.5 neither fetches nor knows it.
+    usage = subprocess.run([osslsigncode, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                           timeout=60).stdout
+    offline = ["-ignore-cdp"] if "-ignore-cdp" in usage else []
+    # 2.5 prints the digest only once it trusts the signer: the package's own test certificate, as PEM.
+    with tempfile.TemporaryDirectory() as scratch:
+        anchor = Path(scratch) / "anchor.pem"
+        subprocess.run(["openssl", "x509", "-inform", "DER", "-in", str(image.parent / "pdkit-test-signing.cer"),
+                        "-out", str(anchor)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        done = subprocess.run([osslsigncode, "verify", "-CAfile", str(anchor), *offline, "-catalog", str(catalog),
+                               "-in", str(image)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              timeout=60)
     found = re.search(r"Calculated message digest\s*:\s*([0-9A-F]{40})", done.stdout)
     return found.group(1) if found else None
 
@@ -129,7 +139,7 @@ def run_checks(args: argparse.Namespace) -> int:
                 continue
             (folder / arch).mkdir()
             for path in source.iterdir():
-                if path.suffix in (".sys", ".inf", ".cat"):
+                if path.suffix in (".sys", ".inf", ".cat", ".cer"):
                     shutil.copy2(path, folder / arch / path.name)
             present.append(arch)
         with WineSession(tools, folder) as wine:
