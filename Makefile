@@ -7,7 +7,7 @@ JOBS  ?= $(shell nproc)
 
 HAVE_MINGW := $(shell command -v i686-w64-mingw32-g++ >/dev/null 2>&1 && command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 && command -v ld.lld >/dev/null 2>&1 && echo yes)
 
-.PHONY: all host asan tsan images demo demo-run deps-demo deps-test test test-all test-host test-asan test-tsan test-fuzz fuzz bench clean
+.PHONY: all host asan tsan images demo demo-run deps-demo deps-test test test-all test-format test-host test-asan test-tsan test-fuzz fuzz bench format clean
 
 all: host $(if $(HAVE_MINGW),images)
 
@@ -53,13 +53,20 @@ demo-run: build/host/build.ninja
 	$(CMAKE) --build build/host -j $(JOBS) --target pdctl
 	@tools/pdctl/demo.sh
 
-# Host tests, then the same tests under ASan+UBSan, then the concurrency
-# tests under TSan, then a short run of every fuzz target. Image tests run
-# when the cross compilers are installed.
+# The formatting check, host tests, then the same tests under ASan+UBSan,
+# then the concurrency tests under TSan, then a short run of every fuzz
+# target. Image tests run when the cross compilers are installed.
 test: deps-test
 	@$(MAKE) --no-print-directory test-all
 
-test-all: test-host test-asan test-tsan test-fuzz
+test-all: test-format test-host test-asan test-tsan test-fuzz
+
+# Host code in one style (.clang-format); driver code keeps the WDK's.
+test-format:
+	@tools/style/format.sh --check
+
+format:
+	@tools/style/format.sh
 
 test-host: all
 	$(CTEST) --test-dir build/host --output-on-failure -j $(JOBS)

@@ -85,8 +85,10 @@ void readBack(benchmark::State& state, bool asList) {
   for (int64_t i = 0; i < calls; ++i) DbgPrint(kFormat, static_cast<int>(i));
   size_t total = 0;
   for (auto _ : state) {
-    if (asList) total += machine.debugOutput().size();
-    else total += machine.debugStream().size();
+    if (asList)
+      total += machine.debugOutput().size();
+    else
+      total += machine.debugStream().size();
   }
   benchmark::DoNotOptimize(total);
   state.SetItemsProcessed(state.iterations() * calls);

@@ -81,8 +81,8 @@ void residentDriver(benchmark::State& state, const DriverKind* kind) {
     }
     state.ResumeTiming();
   }
-  double own = loadedModuleBytes(modulePath(*kind)) + sizeof(DEVICE_OBJECT) +
-               sizeof(DEVICE_EXTENSION) + sizeof(CAPABILITY_TABLE) + (kind->hasStore ? DATA_BUFFER_SIZE : 0);
+  double own = loadedModuleBytes(modulePath(*kind)) + sizeof(DEVICE_OBJECT) + sizeof(DEVICE_EXTENSION) +
+               sizeof(CAPABILITY_TABLE) + (kind->hasStore ? DATA_BUFFER_SIZE : 0);
   state.counters["resident_kib"] = (after - before) / 1024;
   state.counters["own_kib"] = own / 1024;
   state.counters["x_own"] = (after - before) / own;

@@ -47,12 +47,8 @@ class PreparedRequest {
     PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp_);
     location->MajorFunction = major_;
     switch (op_) {
-      case Op::Read:
-        location->Parameters.Read.Length = bytes_;
-        break;
-      case Op::Write:
-        location->Parameters.Write.Length = bytes_;
-        break;
+      case Op::Read: location->Parameters.Read.Length = bytes_; break;
+      case Op::Write: location->Parameters.Write.Length = bytes_; break;
       case Op::Control:
         location->Parameters.DeviceIoControl.IoControlCode = IOCTL_GET_DESCRIPTION;
         location->Parameters.DeviceIoControl.OutputBufferLength = bytes_;

@@ -72,7 +72,8 @@ void SummaryReporter::Finalize() {
   }
   for (auto& [name, list] : variants) {
     if (list.size() < 2) continue;
-    std::sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return std::stol(a.first) < std::stol(b.first); });
+    std::sort(list.begin(), list.end(),
+              [](const auto& a, const auto& b) { return std::stol(a.first) < std::stol(b.first); });
     head();
     std::fprintf(out, "  %-40s ns/request", name.c_str());
     for (const auto& [variant, seconds] : list) {

@@ -62,12 +62,9 @@ struct Request {
 
   ntsim::IoResult send(ntsim::Machine& machine, ntsim::Handle handle) {
     switch (op) {
-      case Op::Read:
-        return machine.read(handle, buffer.data(), kBytes);
-      case Op::Write:
-        return machine.write(handle, buffer.data(), kBytes);
-      case Op::Control:
-        break;
+      case Op::Read: return machine.read(handle, buffer.data(), kBytes);
+      case Op::Write: return machine.write(handle, buffer.data(), kBytes);
+      case Op::Control: break;
     }
     return machine.deviceIoControl(handle, IOCTL_GET_DESCRIPTION, nullptr, 0, buffer.data(), kBytes);
   }

@@ -20,7 +20,9 @@ class GuardedBuffer {
   static constexpr uint8_t kPattern = 0xA5;
 
   GuardedBuffer(size_t length, size_t pageOffset)
-      : length_(length), offset_(pageOffset % kPage), size_(roundUp(offset_ + length_ + kTail)),
+      : length_(length),
+        offset_(pageOffset % kPage),
+        size_(roundUp(offset_ + length_ + kTail)),
         memory_(static_cast<uint8_t*>(std::aligned_alloc(kPage, size_))) {
     std::memset(memory_.get(), kPattern, size_);
   }
@@ -35,9 +37,7 @@ class GuardedBuffer {
   }
 
   // The guard bytes before and after the buffer still hold the pattern.
-  bool guardsIntact() const {
-    return untouched(0, offset_) && untouched(offset_ + length_, size_ - offset_ - length_);
-  }
+  bool guardsIntact() const { return untouched(0, offset_) && untouched(offset_ + length_, size_ - offset_ - length_); }
 
   // The buffer's bytes from `from` on still hold the pattern.
   bool untouchedFrom(size_t from) const { return from >= length_ || untouched(offset_ + from, length_ - from); }

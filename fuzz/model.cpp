@@ -14,7 +14,7 @@ constexpr size_t kReportUiNumber = 12;
 constexpr size_t kReportDeviceState = 16;  // seven 32-bit states
 constexpr size_t kReportSystemWake = 44;
 constexpr size_t kReportDeviceWake = 48;
-constexpr size_t kReportLatencies = 52;    // D1, D2, D3
+constexpr size_t kReportLatencies = 52;  // D1, D2, D3
 
 // Byte offsets in the capability table, its wire format.
 constexpr size_t kTableDeviceD1 = 0x04;
@@ -86,8 +86,8 @@ std::vector<std::string> DeviceModel::tableDump(const Table& table) {
   line("SystemWake", kTableSystemWake);
   line("DeviceWake", kTableDeviceWake);
   for (size_t i = 0; i < kSystemStates; ++i) {
-    lines.push_back("DeviceState[" + std::to_string(i) + "] : " +
-                    std::to_string(static_cast<int32_t>(get32(table, kTableDeviceState + 4 * i))) + "\r\n");
+    lines.push_back("DeviceState[" + std::to_string(i) +
+                    "] : " + std::to_string(static_cast<int32_t>(get32(table, kTableDeviceState + 4 * i))) + "\r\n");
   }
   return lines;
 }
@@ -270,8 +270,7 @@ Expected DeviceModel::pnp(uint32_t minor) {
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-      return out;  // succeeded by the driver and by the bus
+    case IRP_MN_SURPRISE_REMOVAL: return out;  // succeeded by the driver and by the bus
     default:
       out.status = STATUS_NOT_SUPPORTED;  // nobody handles it: the status it was sent with
       return out;

@@ -22,10 +22,10 @@ namespace pdkit::fuzz {
 struct Expected {
   NTSTATUS status = STATUS_SUCCESS;
   ULONG_PTR information = 0;
-  std::vector<uint8_t> reply;    // the bytes the caller's buffer starts with; nothing else in it changes
-  bool tableDump = false;        // the capability table is printed to the debugger, as the model holds it
-  int failedSets = 0;            // set-power IRPs the environment made fail (the verifier reports each)
-  int busIrps = 0;               // IRPs that reach the bus below the device
+  std::vector<uint8_t> reply;      // the bytes the caller's buffer starts with; nothing else in it changes
+  bool tableDump = false;          // the capability table is printed to the debugger, as the model holds it
+  int failedSets = 0;              // set-power IRPs the environment made fail (the verifier reports each)
+  int busIrps = 0;                 // IRPs that reach the bus below the device
   std::vector<int32_t> announced;  // PoSetPowerState calls for the device's power state, in order
 };
 

@@ -41,8 +41,8 @@ constexpr uint32_t kStatuses[] = {
     0x40000000u,                                    // an informational status: a success
 };
 
-constexpr uint32_t kLengths[] = {0, 1, 2, 3, 15, 16, 17, 511, 512, 1000, 1023, 1024, 1025,
-                                 2000, 4095, 4096, 4097, 65536, 1u << 20};
+constexpr uint32_t kLengths[] = {0,    1,    2,    3,    15,   16,   17,   511,   512,     1000,
+                                 1023, 1024, 1025, 2000, 4095, 4096, 4097, 65536, 1u << 20};
 constexpr uint32_t kPowerMinors[] = {IRP_MN_WAIT_WAKE, IRP_MN_POWER_SEQUENCE, IRP_MN_SET_POWER, IRP_MN_QUERY_POWER};
 constexpr uint32_t kPowerTypes[] = {SystemPowerState, DevicePowerState};
 constexpr uint32_t kStates[] = {0, 1, 2, 3, 4, 5, 6, 7};
@@ -50,24 +50,20 @@ constexpr uint32_t kDeviceStates[] = {0, 1, 2, 3, 4};
 constexpr uint32_t kSystemStates[] = {1, 2, 3, 4, 5, 6};
 constexpr uint32_t kActions[] = {0, 1, 2, 3, 4, 5, 6, 7};
 constexpr uint32_t kPnpMinors[] = {
-    IRP_MN_START_DEVICE,         IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE,     IRP_MN_CANCEL_REMOVE_DEVICE,
-    IRP_MN_STOP_DEVICE,          IRP_MN_QUERY_STOP_DEVICE,   IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_DEVICE_RELATIONS,
-    IRP_MN_QUERY_CAPABILITIES,   IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_SURPRISE_REMOVAL};
+    IRP_MN_START_DEVICE,       IRP_MN_QUERY_REMOVE_DEVICE,    IRP_MN_REMOVE_DEVICE,      IRP_MN_CANCEL_REMOVE_DEVICE,
+    IRP_MN_STOP_DEVICE,        IRP_MN_QUERY_STOP_DEVICE,      IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_DEVICE_RELATIONS,
+    IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_SURPRISE_REMOVAL};
 
 uint32_t controlCode(ByteReader& in) {
   constexpr uint32_t kDescription = 0x222000, kTable = 0x222004;
   switch (uint8_t selector = in.u8()) {
-    case 0:
-      return kDescription;
-    case 1:
-      return kTable;
+    case 0: return kDescription;
+    case 1: return kTable;
     case 2:
     case 3:  // one bit away from a real code: function, method, access or device type
       return (selector == 2 ? kDescription : kTable) ^ (1u << (in.u8() % 32));
-    case kRaw:
-      return in.u32();
-    default:
-      return selector & 1 ? kTable : kDescription;
+    case kRaw: return in.u32();
+    default: return selector & 1 ? kTable : kDescription;
   }
 }
 
@@ -91,12 +87,8 @@ Op decodeOne(ByteReader& in, const DriverTraits& traits) {
   Op op;
   op.kind = static_cast<OpKind>(in.u8() % static_cast<uint8_t>(OpKind::Count));
   switch (op.kind) {
-    case OpKind::Open:
-      op.path = static_cast<PathVariant>(in.u8() % static_cast<uint8_t>(PathVariant::Count));
-      break;
-    case OpKind::Close:
-      op.handle = in.u8();
-      break;
+    case OpKind::Open: op.path = static_cast<PathVariant>(in.u8() % static_cast<uint8_t>(PathVariant::Count)); break;
+    case OpKind::Close: op.handle = in.u8(); break;
     case OpKind::Read:
     case OpKind::Write:
       op.handle = in.u8();
@@ -112,9 +104,7 @@ Op decodeOne(ByteReader& in, const DriverTraits& traits) {
       op.outLength = controlLength(in, traits);
       op.fill = in.u8();
       break;
-    case OpKind::Pnp:
-      op.minor = pick(in, kPnpMinors) & 0xFF;
-      break;
+    case OpKind::Pnp: op.minor = pick(in, kPnpMinors) & 0xFF; break;
     case OpKind::Power:
       op.minor = pick(in, kPowerMinors) & 0xFF;
       op.powerType = pick(in, kPowerTypes);
@@ -141,13 +131,10 @@ Op decodeOne(ByteReader& in, const DriverTraits& traits) {
       op.faults.powerRequestStatus = nonPending(pick(in, kStatuses));
       break;
     case OpKind::Reload:
-    case OpKind::AddDeviceAgain:
-      op.faults = addDeviceFaults(in);
-      break;
+    case OpKind::AddDeviceAgain: op.faults = addDeviceFaults(in); break;
     case OpKind::RemoveAndWait:
     case OpKind::Unload:
-    case OpKind::Count:
-      break;
+    case OpKind::Count: break;
   }
   return op;
 }
@@ -188,12 +175,8 @@ class Encoder {
 void encodeOne(Encoder& out, const Op& op) {
   out.u8(static_cast<uint8_t>(op.kind));
   switch (op.kind) {
-    case OpKind::Open:
-      out.u8(static_cast<uint8_t>(op.path));
-      break;
-    case OpKind::Close:
-      out.u8(op.handle);
-      break;
+    case OpKind::Open: out.u8(static_cast<uint8_t>(op.path)); break;
+    case OpKind::Close: out.u8(op.handle); break;
     case OpKind::Read:
     case OpKind::Write:
       out.u8(op.handle);
@@ -210,9 +193,7 @@ void encodeOne(Encoder& out, const Op& op) {
       out.raw(op.outLength);
       out.u8(op.fill);
       break;
-    case OpKind::Pnp:
-      out.raw(op.minor);
-      break;
+    case OpKind::Pnp: out.raw(op.minor); break;
     case OpKind::Power:
       out.raw(op.minor);
       out.raw(op.powerType);
@@ -239,20 +220,28 @@ void encodeOne(Encoder& out, const Op& op) {
       out.raw(static_cast<uint32_t>(op.faults.powerRequestStatus));
       break;
     case OpKind::Reload:
-    case OpKind::AddDeviceAgain:
-      out.faults(op.faults);
-      break;
+    case OpKind::AddDeviceAgain: out.faults(op.faults); break;
     case OpKind::RemoveAndWait:
     case OpKind::Unload:
-    case OpKind::Count:
-      break;
+    case OpKind::Count: break;
   }
 }
 
 const char* kindName(OpKind kind) {
-  static const char* const kNames[] = {"open",  "close",  "read",    "write",           "control",
-                                       "pnp",   "power",  "system-power", "set-bus",    "faults",
-                                       "remove-and-wait", "reload", "add-device-again", "unload"};
+  static const char* const kNames[] = {"open",
+                                       "close",
+                                       "read",
+                                       "write",
+                                       "control",
+                                       "pnp",
+                                       "power",
+                                       "system-power",
+                                       "set-bus",
+                                       "faults",
+                                       "remove-and-wait",
+                                       "reload",
+                                       "add-device-again",
+                                       "unload"};
   auto index = static_cast<size_t>(kind);
   return index < std::size(kNames) ? kNames[index] : "?";
 }
@@ -275,29 +264,20 @@ std::vector<uint8_t> encodeOps(const std::vector<Op>& ops) {
 std::string pathFor(PathVariant variant, const DriverTraits& traits) {
   std::string name(traits.deviceName);
   switch (variant) {
-    case PathVariant::Exact:
-      return "\\\\.\\" + name;
+    case PathVariant::Exact: return "\\\\.\\" + name;
     case PathVariant::LowerCase: {
       for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       return "\\\\.\\" + name;
     }
-    case PathVariant::TrailingSlash:
-      return "\\\\.\\" + name + "\\";
-    case PathVariant::SubPath:
-      return "\\\\.\\" + name + "\\sub";
-    case PathVariant::DeepSubPath:
-      return "\\\\.\\" + name + "\\a\\b\\c";
-    case PathVariant::DoubleTrailing:
-      return "\\\\.\\" + name + "\\\\";
-    case PathVariant::NtPrefix:
-      return "\\??\\" + name;
-    case PathVariant::LongerName:
-      return "\\\\.\\" + name + "X";
-    case PathVariant::NoPrefix:
-      return name;
+    case PathVariant::TrailingSlash: return "\\\\.\\" + name + "\\";
+    case PathVariant::SubPath: return "\\\\.\\" + name + "\\sub";
+    case PathVariant::DeepSubPath: return "\\\\.\\" + name + "\\a\\b\\c";
+    case PathVariant::DoubleTrailing: return "\\\\.\\" + name + "\\\\";
+    case PathVariant::NtPrefix: return "\\??\\" + name;
+    case PathVariant::LongerName: return "\\\\.\\" + name + "X";
+    case PathVariant::NoPrefix: return name;
     case PathVariant::EmptyName:
-    case PathVariant::Count:
-      break;
+    case PathVariant::Count: break;
   }
   return "\\\\.\\";
 }
@@ -305,12 +285,8 @@ std::string pathFor(PathVariant variant, const DriverTraits& traits) {
 std::string describe(const Op& op) {
   char text[256];
   switch (op.kind) {
-    case OpKind::Open:
-      std::snprintf(text, sizeof text, "open path-variant %u", static_cast<unsigned>(op.path));
-      break;
-    case OpKind::Close:
-      std::snprintf(text, sizeof text, "close handle #%u", op.handle);
-      break;
+    case OpKind::Open: std::snprintf(text, sizeof text, "open path-variant %u", static_cast<unsigned>(op.path)); break;
+    case OpKind::Close: std::snprintf(text, sizeof text, "close handle #%u", op.handle); break;
     case OpKind::Read:
     case OpKind::Write:
       std::snprintf(text, sizeof text, "%s handle #%u length %u page-offset %u byte-offset %lld fill 0x%02x",
@@ -321,9 +297,7 @@ std::string describe(const Op& op) {
       std::snprintf(text, sizeof text, "control handle #%u code 0x%x in %u out %u", op.handle, op.code, op.inLength,
                     op.outLength);
       break;
-    case OpKind::Pnp:
-      std::snprintf(text, sizeof text, "pnp minor 0x%x", op.minor);
-      break;
+    case OpKind::Pnp: std::snprintf(text, sizeof text, "pnp minor 0x%x", op.minor); break;
     case OpKind::Power:
       std::snprintf(text, sizeof text, "power minor 0x%x type %u state %d action %d", op.minor, op.powerType,
                     static_cast<int>(op.state), static_cast<int>(op.action));
@@ -352,9 +326,7 @@ std::string describe(const Op& op) {
                     op.faults.createDevice, static_cast<unsigned>(op.faults.createDeviceStatus), op.faults.pool,
                     op.faults.poolSkip, op.faults.attach);
       break;
-    default:
-      std::snprintf(text, sizeof text, "%s", kindName(op.kind));
-      break;
+    default: std::snprintf(text, sizeof text, "%s", kindName(op.kind)); break;
   }
   return text;
 }

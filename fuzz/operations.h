@@ -41,26 +41,26 @@ enum class OpKind : uint8_t {
 
 // The ways a program names the device when it opens it.
 enum class PathVariant : uint8_t {
-  Exact,            // \\.\NAME
-  LowerCase,        // \\.\name
-  TrailingSlash,    // \\.\NAME\ (a trailing backslash)
-  SubPath,          // \\.\NAME\sub
-  DeepSubPath,      // \\.\NAME\a\b\c
-  DoubleTrailing,   // \\.\NAME\\ (two trailing backslashes)
-  NtPrefix,         // \??\NAME
-  LongerName,       // \\.\NAMEX: another name, not found
-  NoPrefix,         // NAME: not a path the I/O manager accepts
-  EmptyName,        // \\.\ with nothing after it
+  Exact,           // \\.\NAME
+  LowerCase,       // \\.\name
+  TrailingSlash,   // \\.\NAME\ (a trailing backslash)
+  SubPath,         // \\.\NAME\sub
+  DeepSubPath,     // \\.\NAME\a\b\c
+  DoubleTrailing,  // \\.\NAME\\ (two trailing backslashes)
+  NtPrefix,        // \??\NAME
+  LongerName,      // \\.\NAMEX: another name, not found
+  NoPrefix,        // NAME: not a path the I/O manager accepts
+  EmptyName,       // \\.\ with nothing after it
   Count
 };
 
 // What the bus below the device answers, set by SetBus.
 struct BusScript {
-  uint32_t flags = 0;                  // DEVICE_CAPABILITIES' flag word
+  uint32_t flags = 0;  // DEVICE_CAPABILITIES' flag word
   std::array<uint32_t, 7> deviceState{};
   uint32_t systemWake = 0;
   uint32_t deviceWake = 0;
-  uint32_t extra = 0;                  // seeds Address, UINumber and the three latencies
+  uint32_t extra = 0;  // seeds Address, UINumber and the three latencies
   NTSTATUS capabilitiesStatus = STATUS_SUCCESS;
   NTSTATUS powerStatus = STATUS_SUCCESS;
   bool pend = false;
@@ -70,35 +70,35 @@ struct BusScript {
 
 // Failures injected into the kernel's routines.
 struct FaultScript {
-  uint8_t mapping = 0;        // MmMapLockedPagesSpecifyCache
-  uint8_t powerRequest = 0;   // PoRequestPowerIrp
+  uint8_t mapping = 0;       // MmMapLockedPagesSpecifyCache
+  uint8_t powerRequest = 0;  // PoRequestPowerIrp
   NTSTATUS powerRequestStatus = STATUS_INSUFFICIENT_RESOURCES;
-  uint8_t createDevice = 0;   // IoCreateDevice, in the next AddDevice
+  uint8_t createDevice = 0;  // IoCreateDevice, in the next AddDevice
   NTSTATUS createDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
-  uint8_t pool = 0;           // ExAllocatePoolWithTag, in the next AddDevice
-  uint8_t poolSkip = 0;       // ... after letting this many succeed
-  uint8_t attach = 0;         // IoAttachDeviceToDeviceStack, in the next AddDevice
+  uint8_t pool = 0;      // ExAllocatePoolWithTag, in the next AddDevice
+  uint8_t poolSkip = 0;  // ... after letting this many succeed
+  uint8_t attach = 0;    // IoAttachDeviceToDeviceStack, in the next AddDevice
 
   bool operator==(const FaultScript&) const = default;
 };
 
 struct Op {
   OpKind kind = OpKind::Open;
-  uint8_t handle = 0;           // Close, Read, Write, Control: which open handle (modulo their number)
+  uint8_t handle = 0;  // Close, Read, Write, Control: which open handle (modulo their number)
   PathVariant path = PathVariant::Exact;
-  uint32_t length = 0;          // Read, Write
-  uint16_t pageOffset = 0;      // Read, Write: where the caller's buffer starts in its page
-  int64_t byteOffset = 0;       // Read, Write
-  uint8_t fill = 0;             // Write, Control: seed of the bytes sent
-  uint32_t code = 0;            // Control
-  uint32_t inLength = 0;        // Control
-  uint32_t outLength = 0;       // Control
-  uint32_t minor = 0;           // Pnp, Power
-  uint32_t powerType = 0;       // Power
-  uint32_t state = 0;           // Power, SystemPower
-  uint32_t action = 0;          // Power, SystemPower
-  BusScript bus;                // SetBus
-  FaultScript faults;           // Faults, Reload, AddDeviceAgain
+  uint32_t length = 0;      // Read, Write
+  uint16_t pageOffset = 0;  // Read, Write: where the caller's buffer starts in its page
+  int64_t byteOffset = 0;   // Read, Write
+  uint8_t fill = 0;         // Write, Control: seed of the bytes sent
+  uint32_t code = 0;        // Control
+  uint32_t inLength = 0;    // Control
+  uint32_t outLength = 0;   // Control
+  uint32_t minor = 0;       // Pnp, Power
+  uint32_t powerType = 0;   // Power
+  uint32_t state = 0;       // Power, SystemPower
+  uint32_t action = 0;      // Power, SystemPower
+  BusScript bus;            // SetBus
+  FaultScript faults;       // Faults, Reload, AddDeviceAgain
 
   bool operator==(const Op&) const = default;
 };

@@ -46,10 +46,7 @@ int32_t raw32(const void* field) {
 }  // namespace
 
 Session::Session(const DriverTraits& traits, ntsim::ModuleImage& image, std::function<void()> beforeRemap)
-    : traits_(traits),
-      image_(image),
-      beforeRemap_(std::move(beforeRemap)),
-      model_(traits) {
+    : traits_(traits), image_(image), beforeRemap_(std::move(beforeRemap)), model_(traits) {
   machine_.setHangTimeout(kHangTimeout);
 }
 
@@ -155,37 +152,23 @@ void Session::removeAndWait() {
 
 void Session::execute(const Op& op) {
   switch (op.kind) {
-    case OpKind::Open:
-      return open(op);
-    case OpKind::Close:
-      return close(op);
-    case OpKind::Read:
-      return read(op);
-    case OpKind::Write:
-      return write(op);
-    case OpKind::Control:
-      return control(op);
-    case OpKind::Pnp:
-      return pnp(op);
-    case OpKind::Power:
-      return power(op);
-    case OpKind::SystemPower:
-      return systemPower(op);
-    case OpKind::SetBus:
-      return setBus(op);
-    case OpKind::Faults:
-      return addFaults(op);
-    case OpKind::RemoveAndWait:
-      return removeAndWait();
-    case OpKind::Reload:
-      return reload(op.faults);
-    case OpKind::AddDeviceAgain:
-      return addDevice(op.faults);
+    case OpKind::Open: return open(op);
+    case OpKind::Close: return close(op);
+    case OpKind::Read: return read(op);
+    case OpKind::Write: return write(op);
+    case OpKind::Control: return control(op);
+    case OpKind::Pnp: return pnp(op);
+    case OpKind::Power: return power(op);
+    case OpKind::SystemPower: return systemPower(op);
+    case OpKind::SetBus: return setBus(op);
+    case OpKind::Faults: return addFaults(op);
+    case OpKind::RemoveAndWait: return removeAndWait();
+    case OpKind::Reload: return reload(op.faults);
+    case OpKind::AddDeviceAgain: return addDevice(op.faults);
     case OpKind::Unload:
       if (model_.loaded()) unload();
       return;
-    case OpKind::Count:
-      return;
+    case OpKind::Count: return;
   }
 }
 
@@ -239,9 +222,9 @@ void Session::control(const Op& op) {
   GuardedBuffer in(op.inLength, 0), out(op.outLength, 0);
   std::span<const uint8_t> data = dataFor(op.fill, op.inLength);
   in.fill(data);
-  ntsim::IoResult result = machine_.deviceIoControl(pickHandle(op.handle), op.code,
-                                                    op.inLength != 0 ? in.data() : nullptr, op.inLength,
-                                                    op.outLength != 0 ? out.data() : nullptr, op.outLength);
+  ntsim::IoResult result =
+      machine_.deviceIoControl(pickHandle(op.handle), op.code, op.inLength != 0 ? in.data() : nullptr, op.inLength,
+                               op.outLength != 0 ? out.data() : nullptr, op.outLength);
   Expected expected = model_.control(op.code, op.inLength, op.outLength);
   expectResult(result, expected, "control");
   if (!std::equal(expected.reply.begin(), expected.reply.end(), out.bytes().begin())) {
@@ -266,16 +249,16 @@ void Session::pnp(const Op& op) {
 
 void Session::power(const Op& op) {
   if (!model_.hasDevice()) return;
-  ntsim::IoResult result = machine_.powerIrp(*node_, static_cast<UCHAR>(op.minor),
-                                             static_cast<POWER_STATE_TYPE>(op.powerType), op.state,
-                                             static_cast<POWER_ACTION>(op.action));
+  ntsim::IoResult result =
+      machine_.powerIrp(*node_, static_cast<UCHAR>(op.minor), static_cast<POWER_STATE_TYPE>(op.powerType), op.state,
+                        static_cast<POWER_ACTION>(op.action));
   expectResult(result, model_.power(op.minor & 0xFF, op.powerType, op.state, op.action), "power");
 }
 
 void Session::systemPower(const Op& op) {
   if (!model_.hasDevice()) return;
-  ntsim::IoResult result = machine_.systemPower(*node_, static_cast<SYSTEM_POWER_STATE>(op.state),
-                                                static_cast<POWER_ACTION>(op.action));
+  ntsim::IoResult result =
+      machine_.systemPower(*node_, static_cast<SYSTEM_POWER_STATE>(op.state), static_cast<POWER_ACTION>(op.action));
   expectResult(result, model_.systemPower(op.state, op.action), "system power");
 }
 
@@ -304,9 +287,7 @@ void Session::addFaults(const Op& op) {
 
 // ---------------------------------------------------------------- checks
 
-PDEVICE_EXTENSION Session::extension() const {
-  return static_cast<PDEVICE_EXTENSION>(node_->fdo()->DeviceExtension);
-}
+PDEVICE_EXTENSION Session::extension() const { return static_cast<PDEVICE_EXTENSION>(node_->fdo()->DeviceExtension); }
 
 ntsim::Handle Session::pickHandle(uint8_t index) const { return handles_[index % handles_.size()]; }
 

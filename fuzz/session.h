@@ -1,6 +1,6 @@
 // One fuzz input's run: a fresh ntsim machine, the driver booted (from a
-// module image put back to its just-mapped state) as the PnP manager boots it, the operations carried out one by one and each checked
-// against the reference model, then everything closed and unloaded.
+// module image put back to its just-mapped state) as the PnP manager boots it, the operations carried out one by one
+// and each checked against the reference model, then everything closed and unloaded.
 //
 // The oracle after every operation: the status, the information and the
 // bytes the caller got equal the model's; no byte outside what the request
@@ -76,10 +76,10 @@ class Session {
   ntsim::Machine machine_;
   DeviceModel model_;
   ntsim::Driver* driver_ = nullptr;
-  ntsim::DeviceNode* node_ = nullptr;   // the node whose device the driver serves, if any
-  size_t announcedBefore_ = 0;          // PoSetPowerState records of earlier devices at the same address
+  ntsim::DeviceNode* node_ = nullptr;  // the node whose device the driver serves, if any
+  size_t announcedBefore_ = 0;         // PoSetPowerState records of earlier devices at the same address
   std::vector<ntsim::Handle> handles_;
-  std::vector<Op> done_;                // operations so far, for the failure report
+  std::vector<Op> done_;  // operations so far, for the failure report
 };
 
 }  // namespace pdkit::fuzz

@@ -52,31 +52,31 @@ static_assert(sizeof(IO_REMOVE_LOCK) == 0x18, "IO_REMOVE_LOCK of a free build on
  * them only in checked builds).
  */
 #define AcquireRemoveLock(Extension, Tag, File) \
-  IoAcquireRemoveLockEx(&(Extension)->RemoveLock, (Tag), (File), __LINE__, sizeof(IO_REMOVE_LOCK))
+    IoAcquireRemoveLockEx(&(Extension)->RemoveLock, (Tag), (File), __LINE__, sizeof(IO_REMOVE_LOCK))
 
 /* The record of the driver's one device object. */
 typedef struct _DEVICE_EXTENSION {
-  PDEVICE_OBJECT DeviceObject;             /* the device this extension belongs to */
-  PDEVICE_OBJECT NextStackDevice;          /* the device below: target of what is passed down */
-  DEVICE_CAPABILITIES DeviceCapabilities;  /* the latest successful capability report */
-  IO_REMOVE_LOCK RemoveLock;               /* counts requests in progress and open handles */
-  PUCHAR DataBuffer;                       /* the store, DATA_BUFFER_SIZE bytes; NULL without a data path */
-  UNICODE_STRING DeviceDescription;        /* over the driver's constant description text */
-  SYSTEM_POWER_STATE SystemPowerState;     /* system power state last set */
-  DEVICE_POWER_STATE DevicePowerState;     /* device power state last recorded */
-  PIRP PendingSystemPowerIrp;              /* system power IRP held while its device IRP is out */
-  KMUTEX DataBufferLock;                   /* serialises reads and writes of DataBuffer */
+    PDEVICE_OBJECT DeviceObject;             /* the device this extension belongs to */
+    PDEVICE_OBJECT NextStackDevice;          /* the device below: target of what is passed down */
+    DEVICE_CAPABILITIES DeviceCapabilities;  /* the latest successful capability report */
+    IO_REMOVE_LOCK RemoveLock;               /* counts requests in progress and open handles */
+    PUCHAR DataBuffer;                       /* the store, DATA_BUFFER_SIZE bytes; NULL without a data path */
+    UNICODE_STRING DeviceDescription;        /* over the driver's constant description text */
+    SYSTEM_POWER_STATE SystemPowerState;     /* system power state last set */
+    DEVICE_POWER_STATE DevicePowerState;     /* device power state last recorded */
+    PIRP PendingSystemPowerIrp;              /* system power IRP held while its device IRP is out */
+    KMUTEX DataBufferLock;                   /* serialises reads and writes of DataBuffer */
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* Lines that a driver prints in its frame routines; a NULL line is not printed. */
 typedef struct _FRAME_TRACE {
-  PCSTR DriverEntryBegin;
-  PCSTR DriverEntryEnd;
-  PCSTR AddDeviceBegin;
-  PCSTR AddDeviceEnd;
-  PCSTR CreateBegin;
-  PCSTR CreateEnd;
-  PCSTR CloseBegin;
+    PCSTR DriverEntryBegin;
+    PCSTR DriverEntryEnd;
+    PCSTR AddDeviceBegin;
+    PCSTR AddDeviceEnd;
+    PCSTR CreateBegin;
+    PCSTR CreateEnd;
+    PCSTR CloseBegin;
 } FRAME_TRACE;
 
 /*
@@ -84,14 +84,14 @@ typedef struct _FRAME_TRACE {
  * DriverValues; the shared code reads its values from there.
  */
 typedef struct _DRIVER_VALUES {
-  PCWSTR DeviceName;               /* the device object's full name, in \DosDevices */
-  ULONG TransferFlag;              /* DO_DIRECT_IO or DO_BUFFERED_IO */
-  PCWSTR Description;              /* two lines, each ended by "\r\n" */
-  PDRIVER_DISPATCH DispatchRead;   /* NULL: no data path, and then no DataBuffer either */
-  PDRIVER_DISPATCH DispatchWrite;
-  PCSTR MainFile;                  /* the source named by the remove-lock calls of the frame */
-  const FRAME_TRACE *FrameTrace;   /* NULL: the frame routines print nothing */
-  BOOLEAN DeviceControlMarkers;    /* print Begin and End lines around device control */
+    PCWSTR DeviceName;               /* the device object's full name, in \DosDevices */
+    ULONG TransferFlag;              /* DO_DIRECT_IO or DO_BUFFERED_IO */
+    PCWSTR Description;              /* two lines, each ended by "\r\n" */
+    PDRIVER_DISPATCH DispatchRead;   /* NULL: no data path, and then no DataBuffer either */
+    PDRIVER_DISPATCH DispatchWrite;
+    PCSTR MainFile;                  /* the source named by the remove-lock calls of the frame */
+    const FRAME_TRACE *FrameTrace;   /* NULL: the frame routines print nothing */
+    BOOLEAN DeviceControlMarkers;    /* print Begin and End lines around device control */
 } DRIVER_VALUES;
 
 extern const DRIVER_VALUES DriverValues;

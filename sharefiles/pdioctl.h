@@ -29,17 +29,17 @@
  * 32 bits wide. The kernel side checks every offset at compile time.
  */
 typedef struct _CAPABILITY_TABLE {
-  uint8_t CapabilitiesQueried; /* 0x00: 1 once a capability query has filled the table */
-  uint8_t Reserved[3];         /* 0x01: always 0 */
-  uint32_t DeviceD1;           /* 0x04: the report's flags, 0 or 1 */
-  uint32_t DeviceD2;           /* 0x08 */
-  uint32_t WakeFromD0;         /* 0x0C */
-  uint32_t WakeFromD1;         /* 0x10 */
-  uint32_t WakeFromD2;         /* 0x14 */
-  uint32_t WakeFromD3;         /* 0x18 */
-  int32_t SystemWake;          /* 0x1C: a SYSTEM_POWER_STATE */
-  int32_t DeviceWake;          /* 0x20: a DEVICE_POWER_STATE */
-  int32_t DeviceState[CAPABILITY_SYSTEM_STATES]; /* 0x24: DEVICE_POWER_STATE for system state i */
+    uint8_t CapabilitiesQueried; /* 0x00: 1 once a capability query has filled the table */
+    uint8_t Reserved[3];         /* 0x01: always 0 */
+    uint32_t DeviceD1;           /* 0x04: the report's flags, 0 or 1 */
+    uint32_t DeviceD2;           /* 0x08 */
+    uint32_t WakeFromD0;         /* 0x0C */
+    uint32_t WakeFromD1;         /* 0x10 */
+    uint32_t WakeFromD2;         /* 0x14 */
+    uint32_t WakeFromD3;         /* 0x18 */
+    int32_t SystemWake;          /* 0x1C: a SYSTEM_POWER_STATE */
+    int32_t DeviceWake;          /* 0x20: a DEVICE_POWER_STATE */
+    int32_t DeviceState[CAPABILITY_SYSTEM_STATES]; /* 0x24: DEVICE_POWER_STATE for system state i */
 } CAPABILITY_TABLE, *PCAPABILITY_TABLE;
 
 #endif /* PDKIT_PDIOCTL_H */

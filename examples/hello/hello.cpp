@@ -34,7 +34,7 @@ static NTSTATUS HelloDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 static PDEVICE_OBJECT HelloLower(PDEVICE_OBJECT DeviceObject) {
-  return *(PDEVICE_OBJECT *)DeviceObject->DeviceExtension;
+  return *(PDEVICE_OBJECT*)DeviceObject->DeviceExtension;
 }
 
 // Plug and Play belongs to the bus driver below: every request goes down,
@@ -73,7 +73,7 @@ static NTSTATUS HelloAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     IoDeleteDevice(DeviceObject);
     return STATUS_NO_SUCH_DEVICE;
   }
-  *(PDEVICE_OBJECT *)DeviceObject->DeviceExtension = Lower;
+  *(PDEVICE_OBJECT*)DeviceObject->DeviceExtension = Lower;
   DeviceObject->Flags |= DO_BUFFERED_IO;
   DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
   DbgPrint("hello: device added\r\n");

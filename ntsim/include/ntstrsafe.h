@@ -24,24 +24,24 @@ NTSTATUS RtlStringCbVPrintfA(PSTR Destination, size_t cbDest, PCSTR Format, va_l
 NTSTATUS RtlStringCbVPrintfW(PWSTR Destination, size_t cbDest, PCWSTR Format, va_list Arguments);
 NTSIM_END_C
 
-#define NTSIM_STRSAFE_COPY(Name, Char)                                                        \
-  FORCEINLINE NTSTATUS Name(Char *Destination, size_t cchDest, const Char *Source) {          \
-    size_t i = 0;                                                                             \
-    if (cchDest == 0 || cchDest > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;        \
-    for (; i + 1 < cchDest && Source[i] != 0; ++i) Destination[i] = Source[i];                \
-    Destination[i] = 0;                                                                       \
-    return Source[i] == 0 ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;                          \
+#define NTSIM_STRSAFE_COPY(Name, Char)                                                \
+  FORCEINLINE NTSTATUS Name(Char* Destination, size_t cchDest, const Char* Source) {  \
+    size_t i = 0;                                                                     \
+    if (cchDest == 0 || cchDest > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER; \
+    for (; i + 1 < cchDest && Source[i] != 0; ++i) Destination[i] = Source[i];        \
+    Destination[i] = 0;                                                               \
+    return Source[i] == 0 ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;                  \
   }
-#define NTSIM_STRSAFE_LENGTH(Name, Char)                                                      \
-  FORCEINLINE NTSTATUS Name(const Char *String, size_t cchMax, size_t *pcchLength) {          \
-    size_t i = 0;                                                                             \
-    if (String == NULL || cchMax == 0 || cchMax > NTSTRSAFE_MAX_CCH) {                        \
-      if (pcchLength != NULL) *pcchLength = 0;                                                \
-      return STATUS_INVALID_PARAMETER;                                                        \
-    }                                                                                         \
-    while (i < cchMax && String[i] != 0) ++i;                                                 \
-    if (pcchLength != NULL) *pcchLength = i < cchMax ? i : 0;                                 \
-    return i < cchMax ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;                            \
+#define NTSIM_STRSAFE_LENGTH(Name, Char)                                             \
+  FORCEINLINE NTSTATUS Name(const Char* String, size_t cchMax, size_t* pcchLength) { \
+    size_t i = 0;                                                                    \
+    if (String == NULL || cchMax == 0 || cchMax > NTSTRSAFE_MAX_CCH) {               \
+      if (pcchLength != NULL) *pcchLength = 0;                                       \
+      return STATUS_INVALID_PARAMETER;                                               \
+    }                                                                                \
+    while (i < cchMax && String[i] != 0) ++i;                                        \
+    if (pcchLength != NULL) *pcchLength = i < cchMax ? i : 0;                        \
+    return i < cchMax ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;                   \
   }
 
 NTSIM_STRSAFE_COPY(RtlStringCchCopyA, CHAR)
@@ -65,10 +65,10 @@ FORCEINLINE NTSTATUS RtlStringCchCatW(PWSTR Destination, size_t cchDest, PCWSTR 
 #define RtlStringCbCatA(d, cb, s) RtlStringCchCatA((d), (cb), (s))
 #define RtlStringCbCatW(d, cb, s) RtlStringCchCatW((d), (cb) / sizeof(WCHAR), (s))
 
-FORCEINLINE NTSTATUS RtlStringCbLengthA(PCSTR String, size_t cbMax, size_t *pcbLength) {
+FORCEINLINE NTSTATUS RtlStringCbLengthA(PCSTR String, size_t cbMax, size_t* pcbLength) {
   return RtlStringCchLengthA(String, cbMax, pcbLength);
 }
-FORCEINLINE NTSTATUS RtlStringCbLengthW(PCWSTR String, size_t cbMax, size_t *pcbLength) {
+FORCEINLINE NTSTATUS RtlStringCbLengthW(PCWSTR String, size_t cbMax, size_t* pcbLength) {
   NTSTATUS Status = RtlStringCchLengthW(String, cbMax / sizeof(WCHAR), pcbLength);
   if (pcbLength != NULL) *pcbLength *= sizeof(WCHAR);
   return Status;

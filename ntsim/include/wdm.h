@@ -39,8 +39,8 @@
 #define VOID void
 #define CONST const
 
-typedef void *PVOID;
-typedef const void *PCVOID;
+typedef void* PVOID;
+typedef const void* PCVOID;
 typedef char CHAR, CCHAR, *PCHAR, *PSTR;
 typedef const char *PCSTR, *PCSZ;
 typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, *PBOOLEAN, KIRQL, *PKIRQL;
@@ -82,15 +82,17 @@ typedef struct _UNICODE_STRING {
   USHORT MaximumLength;
   PWSTR Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
-typedef const UNICODE_STRING *PCUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 /* A counted string over a literal; its MaximumLength counts the terminator. */
 #ifdef __cplusplus
-static inline PWSTR NtsimConstantBuffer(const wchar_t *s) { return const_cast<PWSTR>(s); }
-static inline PCHAR NtsimConstantBuffer(const char *s) { return const_cast<PCHAR>(s); }
-#define RTL_CONSTANT_STRING(s) {(USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), NtsimConstantBuffer(s)}
+static inline PWSTR NtsimConstantBuffer(const wchar_t* s) { return const_cast<PWSTR>(s); }
+static inline PCHAR NtsimConstantBuffer(const char* s) { return const_cast<PCHAR>(s); }
+#define RTL_CONSTANT_STRING(s) \
+  { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), NtsimConstantBuffer(s) }
 #else
-#define RTL_CONSTANT_STRING(s) {(USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (void *)(s)}
+#define RTL_CONSTANT_STRING(s) \
+  { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (void*)(s) }
 #endif
 
 typedef struct _STRING {
@@ -100,12 +102,12 @@ typedef struct _STRING {
 } STRING, ANSI_STRING, *PSTRING, *PANSI_STRING;
 
 typedef struct _LIST_ENTRY {
-  struct _LIST_ENTRY *Flink;
-  struct _LIST_ENTRY *Blink;
+  struct _LIST_ENTRY* Flink;
+  struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
 typedef struct _SINGLE_LIST_ENTRY {
-  struct _SINGLE_LIST_ENTRY *Next;
+  struct _SINGLE_LIST_ENTRY* Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY, SLIST_ENTRY, *PSLIST_ENTRY;
 
 /* ntsim: the interlocked singly linked list's head, changed only under ntsim's lock. */
@@ -125,7 +127,7 @@ typedef struct _GUID {
   USHORT Data3;
   UCHAR Data4[8];
 } GUID, *LPGUID;
-typedef const GUID *LPCGUID;
+typedef const GUID* LPCGUID;
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
   static const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 
@@ -180,14 +182,14 @@ typedef ULONG64 POOL_FLAGS;
 #define POOL_FLAG_NON_PAGED_EXECUTE 0x0000000000000080ULL
 #define POOL_FLAG_PAGED 0x0000000000000100ULL
 typedef enum _LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 } LOCK_OPERATION;
-typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1, HyperCriticalWorkQueue = 2 } WORK_QUEUE_TYPE;
+typedef enum _WORK_QUEUE_TYPE {
+  CriticalWorkQueue = 0,
+  DelayedWorkQueue = 1,
+  HyperCriticalWorkQueue = 2
+} WORK_QUEUE_TYPE;
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
-typedef enum _MM_PAGE_PRIORITY {
-  LowPagePriority = 0,
-  NormalPagePriority = 16,
-  HighPagePriority = 32
-} MM_PAGE_PRIORITY;
+typedef enum _MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
 /* Flags ORed into a mapping's priority (Windows 8 and later). */
 #define MdlMappingNoWrite 0x80000000
 #define MdlMappingNoExecute 0x40000000
@@ -238,9 +240,8 @@ typedef struct _KSEMAPHORE {
 } KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
 
 struct _KDPC;
-typedef void KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                               PVOID SystemArgument2);
-typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
+typedef void KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
 typedef struct _KDPC {
   UCHAR Type;
@@ -260,22 +261,22 @@ typedef struct _KTIMER {
   DISPATCHER_HEADER Header;
   LARGE_INTEGER DueTime; /* ntsim: when it expires, on the machine's monotonic clock (100 ns) */
   LIST_ENTRY TimerListEntry;
-  struct _KDPC *Dpc;
+  struct _KDPC* Dpc;
   ULONG Processor;
   LONG Period;
 } KTIMER, *PKTIMER, *PRKTIMER;
 
 /* A thread, as drivers see it: an object to wait for and to dereference. */
 typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
-typedef struct _KTHREAD *PETHREAD;
-typedef struct _OBJECT_TYPE *POBJECT_TYPE;
+typedef struct _KTHREAD* PETHREAD;
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 
 typedef enum _WAIT_TYPE { WaitAll = 0, WaitAny = 1 } WAIT_TYPE;
 typedef struct _KWAIT_BLOCK {
   LIST_ENTRY WaitListEntry;
   PVOID Thread;
   PVOID Object;
-  struct _KWAIT_BLOCK *NextWaitBlock;
+  struct _KWAIT_BLOCK* NextWaitBlock;
   USHORT WaitKey;
   UCHAR WaitType;
   UCHAR SpareByte;
@@ -316,44 +317,28 @@ typedef struct _KLOCK_QUEUE_HANDLE {
 #define NTSIM_INT_ENUM(tag) enum tag
 #endif
 
-typedef NTSIM_INT_ENUM(_SYSTEM_POWER_STATE) {
-  PowerSystemUnspecified = 0,
-  PowerSystemWorking = 1,
-  PowerSystemSleeping1 = 2,
-  PowerSystemSleeping2 = 3,
-  PowerSystemSleeping3 = 4,
-  PowerSystemHibernate = 5,
-  PowerSystemShutdown = 6,
-  PowerSystemMaximum = 7
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+typedef NTSIM_INT_ENUM(_SYSTEM_POWER_STATE){PowerSystemUnspecified = 0, PowerSystemWorking = 1,
+                                            PowerSystemSleeping1 = 2,   PowerSystemSleeping2 = 3,
+                                            PowerSystemSleeping3 = 4,   PowerSystemHibernate = 5,
+                                            PowerSystemShutdown = 6,    PowerSystemMaximum = 7} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 #define POWER_SYSTEM_MAXIMUM 7
 
-typedef NTSIM_INT_ENUM(_DEVICE_POWER_STATE) {
-  PowerDeviceUnspecified = 0,
-  PowerDeviceD0 = 1,
-  PowerDeviceD1 = 2,
-  PowerDeviceD2 = 3,
-  PowerDeviceD3 = 4,
-  PowerDeviceMaximum = 5
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+typedef NTSIM_INT_ENUM(_DEVICE_POWER_STATE){PowerDeviceUnspecified = 0, PowerDeviceD0 = 1,
+                                            PowerDeviceD1 = 2,          PowerDeviceD2 = 3,
+                                            PowerDeviceD3 = 4,          PowerDeviceMaximum = 5} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
-typedef NTSIM_INT_ENUM(_POWER_STATE_TYPE) { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
+typedef NTSIM_INT_ENUM(_POWER_STATE_TYPE){SystemPowerState = 0, DevicePowerState = 1} POWER_STATE_TYPE;
 
 typedef union _POWER_STATE {
   SYSTEM_POWER_STATE SystemState;
   DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
 
-typedef NTSIM_INT_ENUM(_POWER_ACTION) {
-  PowerActionNone = 0,
-  PowerActionReserved = 1,
-  PowerActionSleep = 2,
-  PowerActionHibernate = 3,
-  PowerActionShutdown = 4,
-  PowerActionShutdownReset = 5,
-  PowerActionShutdownOff = 6,
-  PowerActionWarmEject = 7
-} POWER_ACTION;
+typedef NTSIM_INT_ENUM(_POWER_ACTION){PowerActionNone = 0,        PowerActionReserved = 1, PowerActionSleep = 2,
+                                      PowerActionHibernate = 3,   PowerActionShutdown = 4, PowerActionShutdownReset = 5,
+                                      PowerActionShutdownOff = 6, PowerActionWarmEject = 7} POWER_ACTION;
 
 typedef struct _DEVICE_CAPABILITIES {
   USHORT Size;
@@ -402,23 +387,23 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPath);
-typedef DRIVER_INITIALIZE *PDRIVER_INITIALIZE;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *DriverObject, struct _DEVICE_OBJECT *PhysicalDeviceObject);
-typedef DRIVER_ADD_DEVICE *PDRIVER_ADD_DEVICE;
-typedef void DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
-typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
-typedef void DRIVER_STARTIO(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef DRIVER_STARTIO *PDRIVER_STARTIO;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp, PVOID Context);
-typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
-typedef void DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef DRIVER_CANCEL *PDRIVER_CANCEL;
-typedef void REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT *DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject, struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
+typedef void DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+typedef void DRIVER_STARTIO(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_STARTIO* PDRIVER_STARTIO;
+typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
+typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+typedef void DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_CANCEL* PDRIVER_CANCEL;
+typedef void REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                     PVOID Context, PIO_STATUS_BLOCK IoStatus);
-typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CREATE_NAMED_PIPE 0x01
@@ -520,10 +505,10 @@ typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
 #define FILE_WRITE_ACCESS 0x0002
 
 typedef struct _MDL {
-  struct _MDL *Next;
+  struct _MDL* Next;
   CSHORT Size;
   CSHORT MdlFlags;
-  struct _EPROCESS *Process;
+  struct _EPROCESS* Process;
   PVOID MappedSystemVa;
   PVOID StartVa;
   ULONG ByteCount;
@@ -544,10 +529,10 @@ typedef struct _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
   LONG ReferenceCount;
-  struct _DRIVER_OBJECT *DriverObject;
-  struct _DEVICE_OBJECT *NextDevice;
-  struct _DEVICE_OBJECT *AttachedDevice;
-  struct _IRP *CurrentIrp;
+  struct _DRIVER_OBJECT* DriverObject;
+  struct _DEVICE_OBJECT* NextDevice;
+  struct _DEVICE_OBJECT* AttachedDevice;
+  struct _IRP* CurrentIrp;
   PVOID Timer;
   ULONG Flags;
   ULONG Characteristics;
@@ -559,12 +544,12 @@ typedef struct _DEVICE_OBJECT {
   PVOID SecurityDescriptor;
   USHORT SectorSize;
   USHORT Spare1;
-  struct _DEVOBJ_EXTENSION *DeviceObjectExtension;
+  struct _DEVOBJ_EXTENSION* DeviceObjectExtension;
   PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _DRIVER_EXTENSION {
-  struct _DRIVER_OBJECT *DriverObject;
+  struct _DRIVER_OBJECT* DriverObject;
   PDRIVER_ADD_DEVICE AddDevice;
   ULONG Count;
   UNICODE_STRING ServiceKeyName;
@@ -598,7 +583,7 @@ typedef struct _FILE_OBJECT {
   PVOID SectionObjectPointer;
   PVOID PrivateCacheMap;
   NTSTATUS FinalStatus;
-  struct _FILE_OBJECT *RelatedFileObject;
+  struct _FILE_OBJECT* RelatedFileObject;
   BOOLEAN LockOperation;
   BOOLEAN DeletePending;
   BOOLEAN ReadAccess;
@@ -683,7 +668,7 @@ typedef struct _IRP {
   PMDL MdlAddress;
   ULONG Flags;
   union {
-    struct _IRP *MasterIrp;
+    struct _IRP* MasterIrp;
     LONG IrpCount;
     PVOID SystemBuffer;
   } AssociatedIrp;
@@ -715,7 +700,7 @@ typedef struct _IRP {
       PCHAR AuxiliaryBuffer;
       LIST_ENTRY ListEntry;
       union {
-        struct _IO_STACK_LOCATION *CurrentStackLocation;
+        struct _IO_STACK_LOCATION* CurrentStackLocation;
         ULONG PacketType;
       };
       PFILE_OBJECT OriginalFileObject;
@@ -738,11 +723,10 @@ typedef struct _IO_REMOVE_LOCK {
   ULONG Signature;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
-
 /* ------------------------------------------------- threads, work, queues */
 
 typedef void KSTART_ROUTINE(PVOID StartContext);
-typedef KSTART_ROUTINE *PKSTART_ROUTINE;
+typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 
 typedef struct _OBJECT_ATTRIBUTES {
   ULONG Length;
@@ -780,31 +764,31 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 #define GENERIC_ALL 0x10000000L
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
 
-typedef struct _IO_WORKITEM *PIO_WORKITEM;
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
 typedef void IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
-typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
 
 /* The cancel-safe queue: the driver's queue and lock, the I/O manager's cancellation. */
 struct _IO_CSQ;
 typedef struct _IO_CSQ_IRP_CONTEXT {
   ULONG Type;
   PIRP Irp;
-  struct _IO_CSQ *Csq;
+  struct _IO_CSQ* Csq;
 } IO_CSQ_IRP_CONTEXT, *PIO_CSQ_IRP_CONTEXT;
-typedef void IO_CSQ_INSERT_IRP(struct _IO_CSQ *Csq, PIRP Irp);
-typedef NTSTATUS IO_CSQ_INSERT_IRP_EX(struct _IO_CSQ *Csq, PIRP Irp, PVOID InsertContext);
-typedef void IO_CSQ_REMOVE_IRP(struct _IO_CSQ *Csq, PIRP Irp);
-typedef PIRP IO_CSQ_PEEK_NEXT_IRP(struct _IO_CSQ *Csq, PIRP Irp, PVOID PeekContext);
-typedef void IO_CSQ_ACQUIRE_LOCK(struct _IO_CSQ *Csq, PKIRQL Irql);
-typedef void IO_CSQ_RELEASE_LOCK(struct _IO_CSQ *Csq, KIRQL Irql);
-typedef void IO_CSQ_COMPLETE_CANCELED_IRP(struct _IO_CSQ *Csq, PIRP Irp);
-typedef IO_CSQ_INSERT_IRP *PIO_CSQ_INSERT_IRP;
-typedef IO_CSQ_INSERT_IRP_EX *PIO_CSQ_INSERT_IRP_EX;
-typedef IO_CSQ_REMOVE_IRP *PIO_CSQ_REMOVE_IRP;
-typedef IO_CSQ_PEEK_NEXT_IRP *PIO_CSQ_PEEK_NEXT_IRP;
-typedef IO_CSQ_ACQUIRE_LOCK *PIO_CSQ_ACQUIRE_LOCK;
-typedef IO_CSQ_RELEASE_LOCK *PIO_CSQ_RELEASE_LOCK;
-typedef IO_CSQ_COMPLETE_CANCELED_IRP *PIO_CSQ_COMPLETE_CANCELED_IRP;
+typedef void IO_CSQ_INSERT_IRP(struct _IO_CSQ* Csq, PIRP Irp);
+typedef NTSTATUS IO_CSQ_INSERT_IRP_EX(struct _IO_CSQ* Csq, PIRP Irp, PVOID InsertContext);
+typedef void IO_CSQ_REMOVE_IRP(struct _IO_CSQ* Csq, PIRP Irp);
+typedef PIRP IO_CSQ_PEEK_NEXT_IRP(struct _IO_CSQ* Csq, PIRP Irp, PVOID PeekContext);
+typedef void IO_CSQ_ACQUIRE_LOCK(struct _IO_CSQ* Csq, PKIRQL Irql);
+typedef void IO_CSQ_RELEASE_LOCK(struct _IO_CSQ* Csq, KIRQL Irql);
+typedef void IO_CSQ_COMPLETE_CANCELED_IRP(struct _IO_CSQ* Csq, PIRP Irp);
+typedef IO_CSQ_INSERT_IRP* PIO_CSQ_INSERT_IRP;
+typedef IO_CSQ_INSERT_IRP_EX* PIO_CSQ_INSERT_IRP_EX;
+typedef IO_CSQ_REMOVE_IRP* PIO_CSQ_REMOVE_IRP;
+typedef IO_CSQ_PEEK_NEXT_IRP* PIO_CSQ_PEEK_NEXT_IRP;
+typedef IO_CSQ_ACQUIRE_LOCK* PIO_CSQ_ACQUIRE_LOCK;
+typedef IO_CSQ_RELEASE_LOCK* PIO_CSQ_RELEASE_LOCK;
+typedef IO_CSQ_COMPLETE_CANCELED_IRP* PIO_CSQ_COMPLETE_CANCELED_IRP;
 typedef struct _IO_CSQ {
   ULONG Type;
   PIO_CSQ_INSERT_IRP CsqInsertIrp;
@@ -821,9 +805,9 @@ typedef struct _IO_CSQ {
 
 /* Lookaside lists: blocks of one size and tag, kept for reuse up to a depth. */
 typedef PVOID ALLOCATE_FUNCTION(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-typedef ALLOCATE_FUNCTION *PALLOCATE_FUNCTION;
+typedef ALLOCATE_FUNCTION* PALLOCATE_FUNCTION;
 typedef void FREE_FUNCTION(PVOID Buffer);
-typedef FREE_FUNCTION *PFREE_FUNCTION;
+typedef FREE_FUNCTION* PFREE_FUNCTION;
 typedef struct _GENERAL_LOOKASIDE {
   SLIST_HEADER ListHead;
   USHORT Depth;
@@ -870,8 +854,8 @@ NTSIM_BEGIN_C
 
 /* The image's entry point, which the driver defines. Exported from a host
    module (built with hidden visibility) so that the loader finds it. */
-__attribute__((visibility("default"))) NTSTATUS DriverEntry(struct _DRIVER_OBJECT *DriverObject,
-                                                           PUNICODE_STRING RegistryPath);
+__attribute__((visibility("default"))) NTSTATUS DriverEntry(struct _DRIVER_OBJECT* DriverObject,
+                                                            PUNICODE_STRING RegistryPath);
 
 ULONG DbgPrint(PCSTR Format, ...);
 void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
@@ -916,8 +900,7 @@ void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT *DeviceObject);
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject);
 void IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
 void IoDetachDevice(PDEVICE_OBJECT TargetDevice);
@@ -949,9 +932,8 @@ void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
 #define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
   IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 
-PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
-                                   ULONG Priority);
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
+                                   PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority);
 void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 
@@ -959,7 +941,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void PoStartNextPowerIrp(PIRP Irp);
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);
 
 /* Strings */
 void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
@@ -970,7 +952,7 @@ void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
-SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length);
+SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length);
 
 /* Pool */
 PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag);
@@ -1048,9 +1030,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 PKTHREAD KeGetCurrentThread(void);
 #define PsGetCurrentThread() ((PETHREAD)KeGetCurrentThread())
-extern POBJECT_TYPE *PsThreadType;
+extern POBJECT_TYPE* PsThreadType;
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                   KPROCESSOR_MODE AccessMode, PVOID *Object,
+                                   KPROCESSOR_MODE AccessMode, PVOID* Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation);
 LONG_PTR ObfReferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
@@ -1063,8 +1045,7 @@ NTSTATUS IoCsqInitialize(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP CsqInsertIrp, PIO_CSQ_R
                          PIO_CSQ_RELEASE_LOCK CsqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
 NTSTATUS IoCsqInitializeEx(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP_EX CsqInsertIrp, PIO_CSQ_REMOVE_IRP CsqRemoveIrp,
                            PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
-                           PIO_CSQ_RELEASE_LOCK CsqReleaseLock,
-                           PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
+                           PIO_CSQ_RELEASE_LOCK CsqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
 void IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context);
 NTSTATUS IoCsqInsertIrpEx(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context, PVOID InsertContext);
 PIRP IoCsqRemoveIrp(PIO_CSQ Csq, PIO_CSQ_IRP_CONTEXT Context);
@@ -1088,20 +1069,20 @@ void IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULO
 
 /* Device stacks, interfaces and properties */
 PDEVICE_OBJECT IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                             PVOID PropertyBuffer, PULONG ResultLength);
 
 /* Lookaside lists */
-void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
+void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+                                     ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
 void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
-void ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
+void ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+                                    ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
 void ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside);
 PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside);
 void ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
@@ -1117,18 +1098,18 @@ NTSIM_END_C
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 
 /* Interlocked operations: compiler intrinsics on Windows, atomic builtins here. */
-FORCEINLINE LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 
-FORCEINLINE LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
+FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }
 
 /* Doubly and singly linked lists, as the DDK's inline routines. */
 FORCEINLINE void InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }
-FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY *ListHead) { return (BOOLEAN)(ListHead->Flink == ListHead); }
+FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) { return (BOOLEAN)(ListHead->Flink == ListHead); }
 FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
   PLIST_ENTRY Flink = Entry->Flink, Blink = Entry->Blink;
   Blink->Flink = Flink;
@@ -1177,49 +1158,49 @@ FORCEINLINE void PushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY E
 }
 FORCEINLINE void InitializeSListHead(PSLIST_HEADER SListHead) { memset(SListHead, 0, sizeof *SListHead); }
 
-FORCEINLINE LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
+FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedAdd(LONG volatile *Addend, LONG Value) {
+FORCEINLINE LONG InterlockedAdd(LONG volatile* Addend, LONG Value) {
   return __atomic_add_fetch(Addend, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedOr(LONG volatile *Destination, LONG Value) {
+FORCEINLINE LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
   return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedAnd(LONG volatile *Destination, LONG Value) {
+FORCEINLINE LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
   return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedXor(LONG volatile *Destination, LONG Value) {
+FORCEINLINE LONG InterlockedXor(LONG volatile* Destination, LONG Value) {
   return __atomic_fetch_xor(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedIncrement64(LONG64 volatile *Addend) {
+FORCEINLINE LONG64 InterlockedIncrement64(LONG64 volatile* Addend) {
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedDecrement64(LONG64 volatile *Addend) {
+FORCEINLINE LONG64 InterlockedDecrement64(LONG64 volatile* Addend) {
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedExchangeAdd64(LONG64 volatile *Addend, LONG64 Value) {
+FORCEINLINE LONG64 InterlockedExchangeAdd64(LONG64 volatile* Addend, LONG64 Value) {
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedExchange64(LONG64 volatile *Target, LONG64 Value) {
+FORCEINLINE LONG64 InterlockedExchange64(LONG64 volatile* Target, LONG64 Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedCompareExchange64(LONG64 volatile *Destination, LONG64 Exchange, LONG64 Comparand) {
+FORCEINLINE LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange, LONG64 Comparand) {
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }
-FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand) {
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand) {
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }
 
 FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
-  return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile *)&Irp->CancelRoutine, (PVOID)CancelRoutine);
+  return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile*)&Irp->CancelRoutine, (PVOID)CancelRoutine);
 }
 
 FORCEINLINE void ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
@@ -1236,14 +1217,14 @@ FORCEINLINE PVOID ExAllocatePoolZero(POOL_TYPE PoolType, SIZE_T NumberOfBytes, U
 }
 
 #define MmSizeOfMdl(Base, Length) ((SIZE_T)sizeof(MDL))
-#define MmInitializeMdl(MemoryDescriptorList, BaseVa, Length)                                   \
-  do {                                                                                          \
-    (MemoryDescriptorList)->Next = NULL;                                                        \
-    (MemoryDescriptorList)->Size = (CSHORT)sizeof(MDL);                                         \
-    (MemoryDescriptorList)->MdlFlags = 0;                                                       \
+#define MmInitializeMdl(MemoryDescriptorList, BaseVa, Length)                                     \
+  do {                                                                                            \
+    (MemoryDescriptorList)->Next = NULL;                                                          \
+    (MemoryDescriptorList)->Size = (CSHORT)sizeof(MDL);                                           \
+    (MemoryDescriptorList)->MdlFlags = 0;                                                         \
     (MemoryDescriptorList)->StartVa = (PVOID)((ULONG_PTR)(BaseVa) & ~(ULONG_PTR)(PAGE_SIZE - 1)); \
-    (MemoryDescriptorList)->ByteOffset = (ULONG)((ULONG_PTR)(BaseVa) & (PAGE_SIZE - 1));        \
-    (MemoryDescriptorList)->ByteCount = (ULONG)(Length);                                        \
+    (MemoryDescriptorList)->ByteOffset = (ULONG)((ULONG_PTR)(BaseVa) & (PAGE_SIZE - 1));          \
+    (MemoryDescriptorList)->ByteCount = (ULONG)(Length);                                          \
   } while (0)
 
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
@@ -1252,20 +1233,17 @@ FORCEINLINE PVOID ExAllocatePoolZero(POOL_TYPE PoolType, SIZE_T NumberOfBytes, U
 #define ASSERT(exp) ((void)0)
 #define PAGED_CODE() ((void)0)
 
-#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
 
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 #define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
-#define MmGetSystemAddressForMdlSafe(Mdl, Priority)                                                      \
-  (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) ? ((Mdl)->MappedSystemVa) \
-                                                                                : MmMapLockedPagesSpecifyCache( \
-                                                                                      (Mdl), KernelMode, MmCached, \
-                                                                                      NULL, FALSE, (Priority)))
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority)                            \
+  (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) \
+       ? ((Mdl)->MappedSystemVa)                                               \
+       : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, NULL, FALSE, (Priority)))
 
-FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
-  return Irp->Tail.Overlay.CurrentStackLocation;
-}
+FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation; }
 
 FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
   return Irp->Tail.Overlay.CurrentStackLocation - 1;
@@ -1300,9 +1278,7 @@ FORCEINLINE void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
   if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
 }
 
-FORCEINLINE void IoMarkIrpPending(PIRP Irp) {
-  IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
-}
+FORCEINLINE void IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 
 /*
  * The Windows version a module is built for: a module compiled with

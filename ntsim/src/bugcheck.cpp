@@ -42,14 +42,34 @@ const char* bugCheckName(ULONG code) {
 }
 
 const char* majorName(UCHAR major) {
-  static const char* const kNames[] = {
-      "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
-      "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
-      "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
-      "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
-      "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
-      "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
-      "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA", "IRP_MJ_PNP"};
+  static const char* const kNames[] = {"IRP_MJ_CREATE",
+                                       "IRP_MJ_CREATE_NAMED_PIPE",
+                                       "IRP_MJ_CLOSE",
+                                       "IRP_MJ_READ",
+                                       "IRP_MJ_WRITE",
+                                       "IRP_MJ_QUERY_INFORMATION",
+                                       "IRP_MJ_SET_INFORMATION",
+                                       "IRP_MJ_QUERY_EA",
+                                       "IRP_MJ_SET_EA",
+                                       "IRP_MJ_FLUSH_BUFFERS",
+                                       "IRP_MJ_QUERY_VOLUME_INFORMATION",
+                                       "IRP_MJ_SET_VOLUME_INFORMATION",
+                                       "IRP_MJ_DIRECTORY_CONTROL",
+                                       "IRP_MJ_FILE_SYSTEM_CONTROL",
+                                       "IRP_MJ_DEVICE_CONTROL",
+                                       "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+                                       "IRP_MJ_SHUTDOWN",
+                                       "IRP_MJ_LOCK_CONTROL",
+                                       "IRP_MJ_CLEANUP",
+                                       "IRP_MJ_CREATE_MAILSLOT",
+                                       "IRP_MJ_QUERY_SECURITY",
+                                       "IRP_MJ_SET_SECURITY",
+                                       "IRP_MJ_POWER",
+                                       "IRP_MJ_SYSTEM_CONTROL",
+                                       "IRP_MJ_DEVICE_CHANGE",
+                                       "IRP_MJ_QUERY_QUOTA",
+                                       "IRP_MJ_SET_QUOTA",
+                                       "IRP_MJ_PNP"};
   return major < std::size(kNames) ? kNames[major] : "?";
 }
 
@@ -193,11 +213,11 @@ void bugCheck(MachineState& s, ULONG code, const ULONG_PTR (&parameters)[4], con
 
 void installCrashHandler() {
   for (size_t i = 0; i < std::size(kSignals); ++i) {
-    struct sigaction current{};
+    struct sigaction current {};
     sigaction(kSignals[i], nullptr, &current);
     g_installed[i] = !(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_DFL;
     if (!g_installed[i]) continue;
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_sigaction = onFault;
     action.sa_flags = SA_SIGINFO | SA_NODEFER;
     sigemptyset(&action.sa_mask);

@@ -121,8 +121,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   if (irp == nullptr) return nullptr;
   irp->RequestorMode = KernelMode;
   PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
-  location->MajorFunction =
-      InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  location->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
   location->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
   location->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
   location->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;

@@ -11,7 +11,6 @@ namespace {
 
 SpinLock g_lookasideLock;  // guards every list's free entries; held for a few instructions
 
-
 void initialise(GENERAL_LOOKASIDE* list, PALLOCATE_FUNCTION allocate, PFREE_FUNCTION free, SIZE_T size, ULONG tag,
                 POOL_TYPE type, const void* owner) {
   std::memset(list, 0, sizeof *list);
@@ -52,8 +51,10 @@ void give(GENERAL_LOOKASIDE* list, PVOID entry) {
     }
   }
   ++list->FreeMisses;
-  if (list->Free != nullptr) list->Free(entry);
-  else ExFreePool(entry);
+  if (list->Free != nullptr)
+    list->Free(entry);
+  else
+    ExFreePool(entry);
 }
 
 void drain(GENERAL_LOOKASIDE* list) {
@@ -66,15 +67,17 @@ void drain(GENERAL_LOOKASIDE* list) {
       list->ListHead.s.Next = entry->Next;
       --list->ListHead.s.Depth;
     }
-    if (list->Free != nullptr) list->Free(entry);
-    else ExFreePool(entry);
+    if (list->Free != nullptr)
+      list->Free(entry);
+    else
+      ExFreePool(entry);
   }
 }
 
 void requireIrql(KIRQL most, const char* routine) {
   if (KeGetCurrentIrql() > most) {
-    M().report("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " at IRQL " + std::to_string(KeGetCurrentIrql()) +
-                                             " (bug check 0xA)");
+    M().report("IRQL_NOT_LESS_OR_EQUAL",
+               std::string(routine) + " at IRQL " + std::to_string(KeGetCurrentIrql()) + " (bug check 0xA)");
   }
 }
 
@@ -85,8 +88,8 @@ using namespace ntsim;
 
 extern "C" {
 
-void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
+void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+                                     ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
   (void)Flags, (void)Depth;  // the depth is the system's to tune, as on Windows
   // No-execute pool where the machine's Windows has it (from Windows 8 on), plain nonpaged pool before.
   POOL_TYPE type = ntsim::M().windows.hasNoExecuteMemory() ? NonPagedPoolNx : NonPagedPool;
@@ -105,8 +108,8 @@ void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) 
   give(Lookaside, Entry);
 }
 
-void ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
+void ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+                                    ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
   (void)Flags, (void)Depth;
   initialise(Lookaside, Allocate, Free, Size, Tag, PagedPool, __builtin_return_address(0));
 }

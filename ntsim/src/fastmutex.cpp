@@ -23,8 +23,8 @@ bool checkAcquire(PFAST_MUTEX mutex, const char* routine, bool raising) {
   auto& s = M();
   KIRQL irql = KeGetCurrentIrql();
   if (raising ? irql > APC_LEVEL : irql != APC_LEVEL && irql != PASSIVE_LEVEL) {
-    s.report("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " at IRQL " + std::to_string(irql) +
-                                           " (fast mutexes need APC_LEVEL or below)");
+    s.report("IRQL_NOT_LESS_OR_EQUAL",
+             std::string(routine) + " at IRQL " + std::to_string(irql) + " (fast mutexes need APC_LEVEL or below)");
   }
   if (std::atomic_ref<PVOID>(mutex->Owner).load() == self()) {
     s.report("FAST_MUTEX_RECURSIVE", std::string(routine) + " of fast mutex " +
@@ -46,7 +46,8 @@ void take(PFAST_MUTEX mutex) {
 bool give(PFAST_MUTEX mutex, const char* routine) {
   if (std::atomic_ref<PVOID>(mutex->Owner).load() != self()) {
     M().report("FAST_MUTEX_NOT_OWNED", std::string(routine) + " of fast mutex " +
-                                           hex(reinterpret_cast<uintptr_t>(mutex)) + " by a thread that does not own it");
+                                           hex(reinterpret_cast<uintptr_t>(mutex)) +
+                                           " by a thread that does not own it");
     return false;
   }
   std::atomic_ref<PVOID>(mutex->Owner).store(nullptr);

@@ -68,8 +68,9 @@ void checkStartNext(MachineState& s, PIRP irp, IrpHeader* h) {
     }
   }
   for (const auto& [level, device] : missing) {
-    s.report("PO_START_NEXT_MISSING", "power IRP " + describeIrp(irp) + " completed without PoStartNextPowerIrp by "
-                                                                        "device " +
+    s.report("PO_START_NEXT_MISSING", "power IRP " + describeIrp(irp) +
+                                          " completed without PoStartNextPowerIrp by "
+                                          "device " +
                                           hex(reinterpret_cast<uintptr_t>(device)) + " at stack level " +
                                           std::to_string(level) + " (bug check 0x9F/0x500)");
   }
@@ -308,9 +309,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_INVALID_PARAMETER;
   }
   if (Irp->CurrentLocation <= 1) {
-    s.report("NO_MORE_IRP_STACK_LOCATIONS", "IofCallDriver with IRP " + describeIrp(Irp) +
-                                                " at stack location " + std::to_string(Irp->CurrentLocation) +
-                                                " of " + std::to_string(Irp->StackCount) + " (bug check 0x35)");
+    s.report("NO_MORE_IRP_STACK_LOCATIONS", "IofCallDriver with IRP " + describeIrp(Irp) + " at stack location " +
+                                                std::to_string(Irp->CurrentLocation) + " of " +
+                                                std::to_string(Irp->StackCount) + " (bug check 0x35)");
     return STATUS_INVALID_PARAMETER;
   }
   IoSetNextIrpStackLocation(Irp);
@@ -324,8 +325,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   if (major == IRP_MJ_POWER) {
     if (!power) {
-      s.report("POWER_IRP_SENT_WITH_IOCALLDRIVER", "power IRP " + describeIrp(Irp) +
-                                                       " sent with IoCallDriver instead of PoCallDriver");
+      s.report("POWER_IRP_SENT_WITH_IOCALLDRIVER",
+               "power IRP " + describeIrp(Irp) + " sent with IoCallDriver instead of PoCallDriver");
     }
     if (isStartedPowerIrp(Irp, location)) {
       std::lock_guard lock(h->powerMutex);
@@ -377,8 +378,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   if (status != STATUS_PENDING && finished && status != finishedWith) {
     s.report("STATUS_MISMATCH", "dispatch routine for major " + hex(major) + " returned " + statusName(status) +
-                                    " but completed IRP " + describeIrp(Irp) + " with " +
-                                    statusName(finishedWith) + " (0xC9/0x224)");
+                                    " but completed IRP " + describeIrp(Irp) + " with " + statusName(finishedWith) +
+                                    " (0xC9/0x224)");
   }
   releaseIrp(Irp);
   return status;
@@ -393,8 +394,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     return;
   }
   if (h->completed.load() || Irp->CurrentLocation > Irp->StackCount + 1) {
-    s.report("IRP_COMPLETED_TWICE", "IoCompleteRequest for IRP " + describeIrp(Irp) +
-                                        ", which was completed already (bug check 0x44)");
+    s.report("IRP_COMPLETED_TWICE",
+             "IoCompleteRequest for IRP " + describeIrp(Irp) + ", which was completed already (bug check 0x44)");
     return;
   }
   if (Irp->IoStatus.Status == STATUS_PENDING) {
@@ -420,14 +421,18 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       // with no dispatch running there is no one to tell.
       std::lock_guard lock(h->doneMutex);
       h->finishedMask |= bit(level);
-      if (Irp->PendingReturned) h->pendingMask |= bit(level);
-      else h->pendingMask &= ~bit(level);
+      if (Irp->PendingReturned)
+        h->pendingMask |= bit(level);
+      else
+        h->pendingMask &= ~bit(level);
       h->statusAt[level] = status;
       if (level < Irp->StackCount) {
         // What the level above holds before its completion routine can touch it.
         h->belowFinishedMask |= bit(level + 1);
-        if (locationAt(Irp, level + 1)->Control & SL_PENDING_RETURNED) h->markedBeforeRoutineMask |= bit(level + 1);
-        else h->markedBeforeRoutineMask &= ~bit(level + 1);
+        if (locationAt(Irp, level + 1)->Control & SL_PENDING_RETURNED)
+          h->markedBeforeRoutineMask |= bit(level + 1);
+        else
+          h->markedBeforeRoutineMask &= ~bit(level + 1);
       }
     }
     PIO_COMPLETION_ROUTINE routine = finishedLocation->CompletionRoutine;
@@ -455,8 +460,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       // The routine completed the IRP itself and then let this walk go on:
       // on Windows the I/O manager would complete the IRP a second time.
       s.report("IRP_COMPLETED_TWICE", "completion routine " + hex(reinterpret_cast<uintptr_t>(routine)) +
-                                          " completed IRP " + describeIrp(Irp) +
-                                          " again but returned " + statusName(result) +
+                                          " completed IRP " + describeIrp(Irp) + " again but returned " +
+                                          statusName(result) +
                                           " instead of STATUS_MORE_PROCESSING_REQUIRED (bug check 0x44)");
       return;
     }

@@ -45,14 +45,22 @@ Conversion parseConversion(const char*& p) {
       while (*p >= '0' && *p <= '9') c.precision = c.precision * 10 + (*p++ - '0');
     }
   }
-  if (p[0] == 'I' && p[1] == '6' && p[2] == '4') c.size = Size::LongLong, p += 3;
-  else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') c.size = Size::Default, p += 3;
-  else if (p[0] == 'I') c.size = Size::Pointer, ++p;
-  else if (p[0] == 'l' && p[1] == 'l') c.size = Size::LongLong, p += 2;
-  else if (p[0] == 'l') c.size = Size::Long, ++p;
-  else if (p[0] == 'h') c.size = Size::Short, ++p;
-  else if (p[0] == 'w') c.size = Size::Wide, ++p;
-  else if (p[0] == 'z') c.size = Size::Pointer, ++p;
+  if (p[0] == 'I' && p[1] == '6' && p[2] == '4')
+    c.size = Size::LongLong, p += 3;
+  else if (p[0] == 'I' && p[1] == '3' && p[2] == '2')
+    c.size = Size::Default, p += 3;
+  else if (p[0] == 'I')
+    c.size = Size::Pointer, ++p;
+  else if (p[0] == 'l' && p[1] == 'l')
+    c.size = Size::LongLong, p += 2;
+  else if (p[0] == 'l')
+    c.size = Size::Long, ++p;
+  else if (p[0] == 'h')
+    c.size = Size::Short, ++p;
+  else if (p[0] == 'w')
+    c.size = Size::Wide, ++p;
+  else if (p[0] == 'z')
+    c.size = Size::Pointer, ++p;
   c.conversion = *p;
   return c;
 }
@@ -62,18 +70,25 @@ enum class Takes { Nothing, Int, LongLong, Word, Pointer, Double, String };
 
 Takes takesOf(const Conversion& c) {
   switch (c.conversion) {
-    case 'd': case 'i': case 'u': case 'x': case 'X': case 'o':
-      return c.size == Size::LongLong ? Takes::LongLong : c.size == Size::Pointer ? Takes::Word : Takes::Int;
-    case 'c': case 'C':
-      return Takes::Int;
-    case 's': case 'S': case 'Z':
-      return Takes::String;
-    case 'p': case 'n':
-      return Takes::Pointer;
-    case 'e': case 'E': case 'f': case 'g': case 'G':
-      return Takes::Double;
-    default:
-      return Takes::Nothing;
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o': return c.size == Size::LongLong ? Takes::LongLong : c.size == Size::Pointer ? Takes::Word : Takes::Int;
+    case 'c':
+    case 'C': return Takes::Int;
+    case 's':
+    case 'S':
+    case 'Z': return Takes::String;
+    case 'p':
+    case 'n': return Takes::Pointer;
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'g':
+    case 'G': return Takes::Double;
+    default: return Takes::Nothing;
   }
 }
 
@@ -110,27 +125,31 @@ std::string formatInteger(const Conversion& c, Arguments& args) {
       spec += "ll";
       spec += c.conversion;
       long long value = args.takeLongLong();
-      if (isSigned) std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
-      else std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<unsigned long long>(value));
+      if (isSigned)
+        std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
+      else
+        std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<unsigned long long>(value));
       break;
     }
     case Size::Pointer: {
       spec += "z";
       spec += c.conversion;
       size_t value = args.takeWord();
-      if (isSigned) std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<ssize_t>(value));
-      else std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
+      if (isSigned)
+        std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<ssize_t>(value));
+      else
+        std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
       break;
     }
-    case Size::Short:
-      spec += "h";
-      [[fallthrough]];
+    case Size::Short: spec += "h"; [[fallthrough]];
     default: {
       // int, long and the I32 prefix are all 32 bits on Windows.
       spec += c.conversion;
       int value = args.takeInt();
-      if (isSigned) std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
-      else std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<unsigned int>(value));
+      if (isSigned)
+        std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
+      else
+        std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<unsigned int>(value));
       break;
     }
   }
@@ -151,9 +170,12 @@ std::string format(const char* format, Arguments& args) {
     if (c.widthFromArgument) c.width = args.takeInt();
     if (c.precisionFromArgument) c.precision = args.takeInt();
     switch (c.conversion) {
-      case 'd': case 'i': case 'u': case 'x': case 'X': case 'o':
-        out += formatInteger(c, args);
-        break;
+      case 'd':
+      case 'i':
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o': out += formatInteger(c, args); break;
       case 'c': {
         int ch = args.takeInt();
         bool wide = c.size == Size::Wide || c.size == Size::Long;
@@ -171,9 +193,7 @@ std::string format(const char* format, Arguments& args) {
           appendWide(body, static_cast<const uint16_t*>(args.takePointer()), SIZE_MAX, c.precision);
         } else {
           const char* text = static_cast<const char*>(args.takePointer());
-          body = text == nullptr          ? "(null)"
-                 : c.precision >= 0 ? std::string(text, strnlen(text, c.precision))
-                                    : text;
+          body = text == nullptr ? "(null)" : c.precision >= 0 ? std::string(text, strnlen(text, c.precision)) : text;
         }
         appendPadded(out, body, c.flags, c.width);
         break;
@@ -188,8 +208,10 @@ std::string format(const char* format, Arguments& args) {
         std::string body;
         if (c.size == Size::Wide) {
           auto* s = static_cast<const UNICODE_STRING*>(args.takePointer());
-          if (s == nullptr) body = "(null)";
-          else appendWide(body, reinterpret_cast<const uint16_t*>(s->Buffer), s->Length / 2, c.precision);
+          if (s == nullptr)
+            body = "(null)";
+          else
+            appendWide(body, reinterpret_cast<const uint16_t*>(s->Buffer), s->Length / 2, c.precision);
         } else {
           auto* s = static_cast<const ANSI_STRING*>(args.takePointer());
           body = s == nullptr || s->Buffer == nullptr ? "(null)" : std::string(s->Buffer, s->Length);
@@ -204,7 +226,11 @@ std::string format(const char* format, Arguments& args) {
         appendPadded(out, buffer, c.flags, c.width);
         break;
       }
-      case 'e': case 'E': case 'f': case 'g': case 'G': {
+      case 'e':
+      case 'E':
+      case 'f':
+      case 'g':
+      case 'G': {
         std::string spec = "%" + std::string(c.flags) + (c.width >= 0 ? std::to_string(c.width) : "") +
                            (c.precision >= 0 ? "." + std::to_string(c.precision) : "") + c.conversion;
         char buffer[128];
@@ -212,18 +238,12 @@ std::string format(const char* format, Arguments& args) {
         out += buffer;
         break;
       }
-      case '%':
-        out.push_back('%');
-        break;
+      case '%': out.push_back('%'); break;
       case 'n':
         (void)args.takePointer();  // never written: the kernel does not support %n either
         break;
-      case '\0':
-        out.append(start);
-        return out;
-      default:
-        out.append(start, p + 1);
-        break;
+      case '\0': out.append(start); return out;
+      default: out.append(start, p + 1); break;
     }
   }
   return out;
@@ -250,25 +270,15 @@ int captureArguments(const char* format, va_list args, uint64_t* slots, unsigned
     if (c.precisionFromArgument && !store(static_cast<uint64_t>(source.takeInt()))) return -1;
     bool stored = true;
     switch (takesOf(c)) {
-      case Takes::Nothing:
-        break;
-      case Takes::Int:
-        stored = store(static_cast<uint64_t>(source.takeInt()));
-        break;
-      case Takes::LongLong:
-        stored = store(static_cast<uint64_t>(source.takeLongLong()));
-        break;
-      case Takes::Word:
-        stored = store(static_cast<uint64_t>(source.takeWord()));
-        break;
+      case Takes::Nothing: break;
+      case Takes::Int: stored = store(static_cast<uint64_t>(source.takeInt())); break;
+      case Takes::LongLong: stored = store(static_cast<uint64_t>(source.takeLongLong())); break;
+      case Takes::Word: stored = store(static_cast<uint64_t>(source.takeWord())); break;
       case Takes::Pointer:
         stored = store(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(source.takePointer())));
         break;
-      case Takes::Double:
-        stored = store(__builtin_bit_cast(uint64_t, source.takeDouble()));
-        break;
-      case Takes::String:
-        return -1;  // the text it points to may be gone by the time the output is read
+      case Takes::Double: stored = store(__builtin_bit_cast(uint64_t, source.takeDouble())); break;
+      case Takes::String: return -1;  // the text it points to may be gone by the time the output is read
     }
     if (!stored) return -1;
   }

@@ -22,7 +22,7 @@ struct RecordHeader {
   uint32_t bytes;      // the whole record, a multiple of 8
   uint32_t textBytes;  // the format or the text, without a terminator
   uint8_t kind;
-  uint8_t count;       // captured argument slots
+  uint8_t count;  // captured argument slots
   uint8_t reserved[6];
 };
 static_assert(sizeof(RecordHeader) == 24);
@@ -96,8 +96,11 @@ void DebugLog::append(Kind kind, std::string_view text, const uint64_t* slots, u
   }
   // Rising within the part even if a thread moves to a core whose counter lags.
   part.lastStamp = std::max(timeStamp(), part.lastStamp + 1);
-  RecordHeader header{part.lastStamp, static_cast<uint32_t>(bytes),
-                      static_cast<uint32_t>(text.size()), static_cast<uint8_t>(kind), static_cast<uint8_t>(count),
+  RecordHeader header{part.lastStamp,
+                      static_cast<uint32_t>(bytes),
+                      static_cast<uint32_t>(text.size()),
+                      static_cast<uint8_t>(kind),
+                      static_cast<uint8_t>(count),
                       {}};
   std::byte* at = tail->data.get() + tail->used;
   std::memcpy(at, &header, sizeof header);

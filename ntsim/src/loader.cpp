@@ -344,8 +344,8 @@ void Machine::dropDriver(Driver& driver) {
       std::lock_guard lock(s.poolMutex);
       for (auto& [block, info] : s.pool) {
         if (info.owner != &driver) continue;
-        char tag[5] = {static_cast<char>(info.tag), static_cast<char>(info.tag >> 8),
-                       static_cast<char>(info.tag >> 16), static_cast<char>(info.tag >> 24), 0};
+        char tag[5] = {static_cast<char>(info.tag), static_cast<char>(info.tag >> 8), static_cast<char>(info.tag >> 16),
+                       static_cast<char>(info.tag >> 24), 0};
         leaks.push_back("block " + hex(reinterpret_cast<uintptr_t>(block)) + " of " + std::to_string(info.size) +
                         " bytes, tag '" + tag + "'");
         info.owner = nullptr;

@@ -36,9 +36,8 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 
 void IoFreeMdl(PMDL Mdl) { M().mdlLookaside.release(Mdl, sizeof(MDL)); }
 
-PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
-                                   ULONG Priority) {
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
+                                   PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority) {
   auto& s = M();
   (void)CacheType;
   PMDL mdl = MemoryDescriptorList;

@@ -14,9 +14,9 @@ PDRIVER_DISPATCH defaultDispatch();
 namespace {
 
 // The directories of a fresh system that drivers name objects in.
-constexpr std::u16string_view kDirectories[] = {u"",          u"\\DEVICE",   u"\\DOSDEVICES", u"\\DRIVER",
-                                                u"\\CALLBACK", u"\\FILESYSTEM", u"\\KERNELOBJECTS",
-                                                u"\\BASENAMEDOBJECTS"};
+constexpr std::u16string_view kDirectories[] = {
+    u"",           u"\\DEVICE",     u"\\DOSDEVICES",    u"\\DRIVER",
+    u"\\CALLBACK", u"\\FILESYSTEM", u"\\KERNELOBJECTS", u"\\BASENAMEDOBJECTS"};
 
 UNICODE_STRING view(std::u16string& text) {
   return {static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2 + 2),
@@ -129,8 +129,7 @@ namespace {
 // The root bus's physical device object, or nullptr (IoGetDeviceProperty and
 // IoRegisterDeviceInterface take only those; Windows bug checks 0xCA/2).
 DeviceNode* nodeOf(PDEVICE_OBJECT device) {
-  return device != nullptr && device->DeviceObjectExtension != nullptr ? device->DeviceObjectExtension->node
-                                                                       : nullptr;
+  return device != nullptr && device->DeviceObjectExtension != nullptr ? device->DeviceObjectExtension->node : nullptr;
 }
 
 std::u16string upper(std::string_view text) { return canonicalName(widen(text)); }
@@ -138,8 +137,8 @@ std::u16string upper(std::string_view text) { return canonicalName(widen(text));
 std::u16string guidText(const GUID& guid) {
   char text[48];
   std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", guid.Data1, guid.Data2,
-                guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-                guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+                guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                guid.Data4[6], guid.Data4[7]);
   return widen(text);
 }
 
@@ -178,20 +177,21 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
   auto& s = M();
   DeviceNode* node = nodeOf(PhysicalDeviceObject);
   if (node == nullptr || InterfaceClassGuid == nullptr || SymbolicLinkName == nullptr) {
-    s.report("INVALID_PDO", "IoRegisterDeviceInterface with " + hex(reinterpret_cast<uintptr_t>(PhysicalDeviceObject)) +
-                                ", which is not a physical device object, or a NULL GUID or result (bug check 0xCA/0x2)");
+    s.report("INVALID_PDO",
+             "IoRegisterDeviceInterface with " + hex(reinterpret_cast<uintptr_t>(PhysicalDeviceObject)) +
+                 ", which is not a physical device object, or a NULL GUID or result (bug check 0xCA/0x2)");
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   // \??\ROOT#<service>#0000#{guid}[\reference], as the PnP manager names a root device's interface.
   std::u16string name = u"\\??\\ROOT#" + upper(instanceName(node)) + u"#0000#" + guidText(*InterfaceClassGuid);
   if (ReferenceString != nullptr && ReferenceString->Length != 0) {
-    name += u"\\" + std::u16string(reinterpret_cast<const char16_t*>(ReferenceString->Buffer),
-                                   ReferenceString->Length / 2);
+    name +=
+        u"\\" + std::u16string(reinterpret_cast<const char16_t*>(ReferenceString->Buffer), ReferenceString->Length / 2);
   }
   size_t bytes = (name.size() + 1) * 2;
   // The caller frees the name with RtlFreeUnicodeString: pool, charged to the caller.
-  auto* buffer = static_cast<char16_t*>(allocatePoolFor(NonPagedPoolNx, bytes, 0x20206f49 /* "Io  " */,
-                                                       __builtin_return_address(0)));
+  auto* buffer = static_cast<char16_t*>(
+      allocatePoolFor(NonPagedPoolNx, bytes, 0x20206f49 /* "Io  " */, __builtin_return_address(0)));
   if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memcpy(buffer, name.c_str(), bytes);
   SymbolicLinkName->Buffer = reinterpret_cast<PWSTR>(buffer);
@@ -213,8 +213,10 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
   if (it == s.objectNames.interfaces.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (bool(Enable) == it->second.enabled) return Enable ? STATUS_OBJECT_NAME_EXISTS : STATUS_OBJECT_NAME_NOT_FOUND;
   it->second.enabled = Enable;
-  if (Enable) s.objectNames.links[linkName] = canonicalName(it->second.pdo->DeviceObjectExtension->name);
-  else s.objectNames.links.erase(linkName);
+  if (Enable)
+    s.objectNames.links[linkName] = canonicalName(it->second.pdo->DeviceObjectExtension->name);
+  else
+    s.objectNames.links.erase(linkName);
   return STATUS_SUCCESS;
 }
 
@@ -227,19 +229,18 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
                                 ", which is not a physical device object (bug check 0xCA/0x2)");
     return STATUS_INVALID_DEVICE_REQUEST;
   }
-  if (KeGetCurrentIrql() != PASSIVE_LEVEL) s.report("IRQL_NOT_LESS_OR_EQUAL", "IoGetDeviceProperty above PASSIVE_LEVEL");
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+    s.report("IRQL_NOT_LESS_OR_EQUAL", "IoGetDeviceProperty above PASSIVE_LEVEL");
   std::u16string service = upper(instanceName(node));
   ULONG number = 0;
   switch (DeviceProperty) {
     case DevicePropertyHardwareID:
       return answerText(u"ROOT\\" + service, true, BufferLength, PropertyBuffer, ResultLength);
-    case DevicePropertyCompatibleIDs:
-      return answerText(u"", true, BufferLength, PropertyBuffer, ResultLength);
+    case DevicePropertyCompatibleIDs: return answerText(u"", true, BufferLength, PropertyBuffer, ResultLength);
     case DevicePropertyDeviceDescription:
     case DevicePropertyFriendlyName:
       return answerText(widen(instanceName(node)) + u" device", false, BufferLength, PropertyBuffer, ResultLength);
-    case DevicePropertyEnumeratorName:
-      return answerText(u"ROOT", false, BufferLength, PropertyBuffer, ResultLength);
+    case DevicePropertyEnumeratorName: return answerText(u"ROOT", false, BufferLength, PropertyBuffer, ResultLength);
     case DevicePropertyPhysicalDeviceObjectName:
       return answerText(DeviceObject->DeviceObjectExtension->name, false, BufferLength, PropertyBuffer, ResultLength);
     case DevicePropertyDriverKeyName:
@@ -247,7 +248,7 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
                         ResultLength);
     case DevicePropertyLegacyBusType:  // Internal
     case DevicePropertyBusNumber:
-    case DevicePropertyInstallState:   // InstallStateInstalled
+    case DevicePropertyInstallState:  // InstallStateInstalled
       return answer(&number, sizeof number, BufferLength, PropertyBuffer, ResultLength);
     case DevicePropertyAddress:
     case DevicePropertyUINumber: {
@@ -258,9 +259,7 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
     case DevicePropertyRemovalPolicy:
       number = 1;  // RemovalPolicyExpectNoRemoval
       return answer(&number, sizeof number, BufferLength, PropertyBuffer, ResultLength);
-    default:
-      *ResultLength = 0;
-      return STATUS_INVALID_PARAMETER_2;
+    default: *ResultLength = 0; return STATUS_INVALID_PARAMETER_2;
   }
 }
 

@@ -6,8 +6,7 @@
 
 namespace ntsim {
 
-void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner,
-                         bool removing);
+void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner, bool removing);
 
 std::string deviceName(PDEVICE_OBJECT device) {
   if (device == nullptr) return "(no device)";

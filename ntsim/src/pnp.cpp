@@ -57,12 +57,14 @@ void checkRemoved(MachineState& s, const std::vector<StackMember>& members) {
       if (!stillExists(device, driver)) continue;
       if (device->DeviceObjectExtension->attachedTo != nullptr) {
         reports.emplace_back("REMOVED_DEVICE_STILL_ATTACHED",
-                             deviceName(device) + " is still attached after IRP_MN_REMOVE_DEVICE; the driver "
-                                                  "detaches it (IoDetachDevice) before deleting it");
+                             deviceName(device) +
+                                 " is still attached after IRP_MN_REMOVE_DEVICE; the driver "
+                                 "detaches it (IoDetachDevice) before deleting it");
       }
       reports.emplace_back("REMOVED_DEVICE_NOT_DELETED",
-                           deviceName(device) + " still exists after IRP_MN_REMOVE_DEVICE; the driver deletes it "
-                                                "(IoDeleteDevice), or Windows never unloads the driver");
+                           deviceName(device) +
+                               " still exists after IRP_MN_REMOVE_DEVICE; the driver deletes it "
+                               "(IoDeleteDevice), or Windows never unloads the driver");
     }
   }
   for (auto& [rule, detail] : reports) s.report(rule, detail);
@@ -106,8 +108,9 @@ NTSTATUS Machine::callAddDevice(DeviceNode& node) {
   }
   for (auto& name : initializing) {
     s.report("DEVICE_INITIALIZING_AFTER_ADD_DEVICE",
-             name + " still has DO_DEVICE_INITIALIZING when AddDevice returns; AddDevice clears it as its last "
-                    "step, or no request can reach the device");
+             name +
+                 " still has DO_DEVICE_INITIALIZING when AddDevice returns; AddDevice clears it as its last "
+                 "step, or no request can reach the device");
   }
   return status;
 }
@@ -130,15 +133,12 @@ IoResult Machine::pnp(DeviceNode& node, UCHAR minor) {
     case IRP_MN_START_DEVICE:
       if (!result.failed()) node.state_ = DeviceState::started;
       break;
-    case IRP_MN_STOP_DEVICE:
-      node.state_ = DeviceState::stopped;
-      break;
+    case IRP_MN_STOP_DEVICE: node.state_ = DeviceState::stopped; break;
     case IRP_MN_REMOVE_DEVICE:
       node.state_ = DeviceState::removed;
       checkRemoved(s, members);
       break;
-    default:
-      break;
+    default: break;
   }
   return result;
 }

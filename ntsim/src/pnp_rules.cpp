@@ -18,16 +18,11 @@ bool busMustSee(UCHAR minor) {
 }
 
 std::string pnpName(UCHAR minor) {
-  static const char* const kNames[] = {"IRP_MN_START_DEVICE",
-                                       "IRP_MN_QUERY_REMOVE_DEVICE",
-                                       "IRP_MN_REMOVE_DEVICE",
-                                       "IRP_MN_CANCEL_REMOVE_DEVICE",
-                                       "IRP_MN_STOP_DEVICE",
-                                       "IRP_MN_QUERY_STOP_DEVICE",
-                                       "IRP_MN_CANCEL_STOP_DEVICE",
-                                       "IRP_MN_QUERY_DEVICE_RELATIONS",
-                                       "IRP_MN_QUERY_INTERFACE",
-                                       "IRP_MN_QUERY_CAPABILITIES"};
+  static const char* const kNames[] = {"IRP_MN_START_DEVICE",       "IRP_MN_QUERY_REMOVE_DEVICE",
+                                       "IRP_MN_REMOVE_DEVICE",      "IRP_MN_CANCEL_REMOVE_DEVICE",
+                                       "IRP_MN_STOP_DEVICE",        "IRP_MN_QUERY_STOP_DEVICE",
+                                       "IRP_MN_CANCEL_STOP_DEVICE", "IRP_MN_QUERY_DEVICE_RELATIONS",
+                                       "IRP_MN_QUERY_INTERFACE",    "IRP_MN_QUERY_CAPABILITIES"};
   if (minor < std::size(kNames)) return kNames[minor];
   if (minor == IRP_MN_SURPRISE_REMOVAL) return "IRP_MN_SURPRISE_REMOVAL";
   return "PnP minor " + hex(minor);

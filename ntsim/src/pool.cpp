@@ -37,8 +37,9 @@ PVOID allocatePoolFor(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* calle
     return nullptr;
   }
   if (type == NonPagedPoolNx && !s.windows.hasNoExecuteMemory()) {
-    s.report("POOL_BAD_TYPE", "ExAllocatePoolWithTag with NonPagedPoolNx, which Windows before 8 does not know "
-                              "(choose the pool type at run time)");
+    s.report("POOL_BAD_TYPE",
+             "ExAllocatePoolWithTag with NonPagedPoolNx, which Windows before 8 does not know "
+             "(choose the pool type at run time)");
     return nullptr;
   }
   if (KeGetCurrentIrql() > DISPATCH_LEVEL || (type == PagedPool && KeGetCurrentIrql() > APC_LEVEL)) {
@@ -59,9 +60,9 @@ PVOID allocatePoolFor(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* calle
   if (block == nullptr) return nullptr;
   if (type == NonPagedPool) {
     if (const Driver* driver = s.codeIntegrityChecked(caller)) {
-      s.report("EXECUTABLE_POOL", "driver " + driver->name() + " allocated block " +
-                                      hex(reinterpret_cast<uintptr_t>(block)) +
-                                      " from executable NonPagedPool; from Windows 8 on, use NonPagedPoolNx (0xC4/0x2000)");
+      s.report("EXECUTABLE_POOL",
+               "driver " + driver->name() + " allocated block " + hex(reinterpret_cast<uintptr_t>(block)) +
+                   " from executable NonPagedPool; from Windows 8 on, use NonPagedPoolNx (0xC4/0x2000)");
     }
   }
   std::lock_guard lock(s.poolMutex);
@@ -94,13 +95,13 @@ void release(PVOID block) {
     }
   }
   if (outcome == Twice) {
-    s.report("POOL_DOUBLE_FREE", "ExFreePool of block " + hex(reinterpret_cast<uintptr_t>(block)) +
-                                     " that was freed already (0xC4/0x14)");
+    s.report("POOL_DOUBLE_FREE",
+             "ExFreePool of block " + hex(reinterpret_cast<uintptr_t>(block)) + " that was freed already (0xC4/0x14)");
     return;
   }
   if (outcome == Unknown) {
-    s.report("POOL_FREE_UNKNOWN", "ExFreePool of " + hex(reinterpret_cast<uintptr_t>(block)) +
-                                      ", which is not a pool block (0xC4/0x13)");
+    s.report("POOL_FREE_UNKNOWN",
+             "ExFreePool of " + hex(reinterpret_cast<uintptr_t>(block)) + ", which is not a pool block (0xC4/0x13)");
     return;
   }
   checkFreedMemory(s, block, bytes);
@@ -136,8 +137,9 @@ PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
   PVOID block = ntsim::allocatePoolFor(type, NumberOfBytes, Tag, __builtin_return_address(0));
   if (block != nullptr && !(Flags & POOL_FLAG_UNINITIALIZED)) std::memset(block, 0, NumberOfBytes);
   if (block == nullptr && (Flags & POOL_FLAG_RAISE_ON_FAILURE)) {
-    s.report("POOL_RAISE_ON_FAILURE", "ExAllocatePool2 failed with POOL_FLAG_RAISE_ON_FAILURE: Windows raises "
-                                      "STATUS_INSUFFICIENT_RESOURCES, which ntsim cannot; NULL returned");
+    s.report("POOL_RAISE_ON_FAILURE",
+             "ExAllocatePool2 failed with POOL_FLAG_RAISE_ON_FAILURE: Windows raises "
+             "STATUS_INSUFFICIENT_RESOURCES, which ntsim cannot; NULL returned");
   }
   return block;
 }
@@ -146,8 +148,8 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag) {
   auto& s = ntsim::M();
   ULONG actual = s.machine->poolTagOf(P);
   if (P != nullptr && actual != 0 && actual != Tag) {
-    s.report("POOL_TAG_MISMATCH", "ExFreePoolWithTag with tag " + ntsim::hex(Tag) + " for a block tagged " +
-                                      ntsim::hex(actual));
+    s.report("POOL_TAG_MISMATCH",
+             "ExFreePoolWithTag with tag " + ntsim::hex(Tag) + " for a block tagged " + ntsim::hex(actual));
   }
   ntsim::release(P);
 }

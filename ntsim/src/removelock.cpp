@@ -19,13 +19,14 @@ namespace {
 std::string lockName(PIO_REMOVE_LOCK lock) { return "remove lock " + hex(reinterpret_cast<uintptr_t>(lock)); }
 
 [[gnu::cold, gnu::noinline]] void reportBadSize(MachineState& s, const char* routine, PIO_REMOVE_LOCK lock,
-                                               ULONG size) {
+                                                ULONG size) {
   s.report("REMOVE_LOCK_BAD_SIZE", std::string(routine) + " on " + lockName(lock) + " with size " + hex(size) +
                                        "; sizeof(IO_REMOVE_LOCK) is " + hex(sizeof(IO_REMOVE_LOCK)));
 }
 
 bool checkSize(MachineState& s, const char* routine, PIO_REMOVE_LOCK lock, ULONG size) {
-  if (size == sizeof(IO_REMOVE_LOCK)) [[likely]] return true;
+  if (size == sizeof(IO_REMOVE_LOCK)) [[likely]]
+    return true;
   reportBadSize(s, routine, lock, size);
   return false;
 }
@@ -103,8 +104,7 @@ std::vector<PVOID> Machine::removeLockTags(PIO_REMOVE_LOCK lock) const {
 }
 
 // Called when the memory a lock lives in goes away (IoDeleteDevice).
-void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner,
-                         bool removing) {
+void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner, bool removing) {
   std::vector<std::string> held;
   std::vector<std::string> notAwaited;
   auto low = reinterpret_cast<uintptr_t>(begin);
@@ -184,8 +184,8 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
       return STATUS_SUCCESS;
     }
   }
-  s.report("REMOVE_LOCK_UNKNOWN", "IoAcquireRemoveLockEx on " + ntsim::lockName(RemoveLock) +
-                                      ", which was never initialised");
+  s.report("REMOVE_LOCK_UNKNOWN",
+           "IoAcquireRemoveLockEx on " + ntsim::lockName(RemoveLock) + ", which was never initialised");
   return STATUS_INVALID_PARAMETER;
 }
 
@@ -224,13 +224,13 @@ void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
   }
   ntsim::RemoveLockRecord* record = ntsim::liveRecord(s, RemoveLock);
   if (record == nullptr) {
-    s.report("REMOVE_LOCK_UNKNOWN", "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) +
-                                        ", which was never initialised");
+    s.report("REMOVE_LOCK_UNKNOWN",
+             "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) + ", which was never initialised");
     return;
   }
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-    s.report("WAIT_AT_DISPATCH_LEVEL", "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) +
-                                           " above PASSIVE_LEVEL");
+    s.report("WAIT_AT_DISPATCH_LEVEL",
+             "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) + " above PASSIVE_LEVEL");
   }
   ntsim::removedOf(RemoveLock).store(TRUE);
   IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);

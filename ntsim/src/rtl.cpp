@@ -74,8 +74,8 @@ void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
     DestinationString->Length = 0;
     return;
   }
-  USHORT bytes = SourceString->Length < DestinationString->MaximumLength ? SourceString->Length
-                                                                          : DestinationString->MaximumLength;
+  USHORT bytes =
+      SourceString->Length < DestinationString->MaximumLength ? SourceString->Length : DestinationString->MaximumLength;
   bytes = static_cast<USHORT>(bytes & ~1u);
   std::memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
   DestinationString->Length = bytes;
@@ -138,9 +138,12 @@ NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG V
     Base = 10;
     if (i + 1 < n && units[i] == '0') {
       uint16_t prefix = upcase(units[i + 1]);
-      if (prefix == 'X') Base = 16;
-      else if (prefix == 'O') Base = 8;
-      else if (prefix == 'B') Base = 2;
+      if (prefix == 'X')
+        Base = 16;
+      else if (prefix == 'O')
+        Base = 8;
+      else if (prefix == 'B')
+        Base = 2;
       if (Base != 10) i += 2;
     }
   } else if (Base != 2 && Base != 8 && Base != 10 && Base != 16) {
@@ -196,8 +199,10 @@ NTSTATUS RtlStringCbVPrintfW(PWSTR Destination, size_t cbDest, PCWSTR Format, va
         format.back() != 'l') {
       c = c == 's' ? 'S' : 's';
     }
-    if (c == '%') inConversion = !inConversion || format.back() != '%';
-    else if (inConversion && std::strchr("diouxXcCsSpZ", c) != nullptr) inConversion = false;
+    if (c == '%')
+      inConversion = !inConversion || format.back() != '%';
+    else if (inConversion && std::strchr("diouxXcCsSpZ", c) != nullptr)
+      inConversion = false;
     format.push_back(c);
   }
   ntsim::VaListArguments arguments(Arguments);

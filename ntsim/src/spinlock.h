@@ -14,8 +14,10 @@ class SpinLock {
   void lock() noexcept {
     while (locked_.exchange(true, std::memory_order_acquire)) {
       for (int spins = 0; locked_.load(std::memory_order_relaxed); ++spins) {
-        if (spins < 64) pause();
-        else std::this_thread::yield();
+        if (spins < 64)
+          pause();
+        else
+          std::this_thread::yield();
       }
     }
   }

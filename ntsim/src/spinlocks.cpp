@@ -39,8 +39,7 @@ void take(PKSPIN_LOCK lock, const char* routine) {
 
 void give(PKSPIN_LOCK lock, const char* routine) {
   if (word(lock).load(std::memory_order_relaxed) != self()) {
-    M().report("SPIN_LOCK_NOT_OWNED", std::string(routine) + " of spin lock " +
-                                          hex(reinterpret_cast<uintptr_t>(lock)) +
+    M().report("SPIN_LOCK_NOT_OWNED", std::string(routine) + " of spin lock " + hex(reinterpret_cast<uintptr_t>(lock)) +
                                           ", which this thread does not hold (bug check 0x10)");
     return;
   }
@@ -49,8 +48,7 @@ void give(PKSPIN_LOCK lock, const char* routine) {
 
 void requireAtLeastDispatch(const char* routine) {
   if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
-    M().report("IRQL_NOT_GREATER_OR_EQUAL", std::string(routine) + " at IRQL " +
-                                                std::to_string(KeGetCurrentIrql()) +
+    M().report("IRQL_NOT_GREATER_OR_EQUAL", std::string(routine) + " at IRQL " + std::to_string(KeGetCurrentIrql()) +
                                                 ", below DISPATCH_LEVEL (bug check 0x9)");
   }
 }
@@ -155,8 +153,8 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   routine(device, Irp);
   if (cancelLockHeldByMe()) {
     s.report("CANCEL_SPIN_LOCK_NOT_RELEASED", "cancel routine " + hex(reinterpret_cast<uintptr_t>(routine)) +
-                                                  " returned holding the cancel spin lock (IRP " +
-                                                  describeIrp(Irp) + ")");
+                                                  " returned holding the cancel spin lock (IRP " + describeIrp(Irp) +
+                                                  ")");
     IoReleaseCancelSpinLock(irql);
   }
   return TRUE;
@@ -229,8 +227,7 @@ NTSTATUS IoCsqInitialize(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP CsqInsertIrp, PIO_CSQ_R
 
 NTSTATUS IoCsqInitializeEx(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP_EX CsqInsertIrp, PIO_CSQ_REMOVE_IRP CsqRemoveIrp,
                            PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
-                           PIO_CSQ_RELEASE_LOCK CsqReleaseLock,
-                           PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp) {
+                           PIO_CSQ_RELEASE_LOCK CsqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp) {
   return initialise(Csq, IO_TYPE_CSQ_EX, reinterpret_cast<void*>(CsqInsertIrp), CsqRemoveIrp, CsqPeekNextIrp,
                     CsqAcquireLock, CsqReleaseLock, CsqCompleteCanceledIrp);
 }
@@ -241,8 +238,8 @@ NTSTATUS IoCsqInsertIrpEx(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context, PV
   NTSTATUS status = STATUS_SUCCESS;
   if (Csq->Type == IO_TYPE_CSQ_EX) {
     // The queue holds either form in one slot, as the kernel's does.
-    status = reinterpret_cast<PIO_CSQ_INSERT_IRP_EX>(reinterpret_cast<void*>(Csq->CsqInsertIrp))(Csq, Irp,
-                                                                                                 InsertContext);
+    status =
+        reinterpret_cast<PIO_CSQ_INSERT_IRP_EX>(reinterpret_cast<void*>(Csq->CsqInsertIrp))(Csq, Irp, InsertContext);
   } else {
     Csq->CsqInsertIrp(Csq, Irp);
   }
@@ -272,7 +269,9 @@ NTSTATUS IoCsqInsertIrpEx(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context, PV
   return status;
 }
 
-void IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context) { IoCsqInsertIrpEx(Csq, Irp, Context, nullptr); }
+void IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context) {
+  IoCsqInsertIrpEx(Csq, Irp, Context, nullptr);
+}
 
 PIRP IoCsqRemoveIrp(PIO_CSQ Csq, PIO_CSQ_IRP_CONTEXT Context) {
   KIRQL irql;

@@ -26,9 +26,9 @@ struct _DEVOBJ_EXTENSION {
   PDEVICE_OBJECT attachedTo = nullptr;  // the device below, after IoAttachDeviceToDeviceStack
   std::u16string name;                  // full name, e.g. \DosDevices\TAVRINDEV
   ULONG extensionSize = 0;
-  bool deletePending = false;           // IoDeleteDevice called while handles were open
-  ntsim::DeviceNode* node = nullptr;    // set on physical device objects of the root bus
-  bool removalSent = false;             // IRP_MN_REMOVE_DEVICE was sent to its stack
+  bool deletePending = false;         // IoDeleteDevice called while handles were open
+  ntsim::DeviceNode* node = nullptr;  // set on physical device objects of the root bus
+  bool removalSent = false;           // IRP_MN_REMOVE_DEVICE was sent to its stack
   // The power manager's per-device serialisation: the active query/set IRP of
   // each kind (system, device) and those waiting behind it.
   PIRP activePower[2] = {nullptr, nullptr};
@@ -78,8 +78,8 @@ struct IrpHeader {
   // Power bookkeeping.
   bool sentWithPoCallDriver = false;
   std::mutex powerMutex;
-  std::vector<std::pair<int, PDEVICE_OBJECT>> visited;       // (level, device) the IRP was dispatched to
-  std::vector<std::pair<int, PDEVICE_OBJECT>> startedNext;   // PoStartNextPowerIrp calls
+  std::vector<std::pair<int, PDEVICE_OBJECT>> visited;      // (level, device) the IRP was dispatched to
+  std::vector<std::pair<int, PDEVICE_OBJECT>> startedNext;  // PoStartNextPowerIrp calls
 };
 
 // The device attached directly above a device. IoGetAttachedDevice walks a
@@ -226,7 +226,8 @@ extern std::atomic<Machine*> g_current [[gnu::visibility("hidden")]];
 // The current machine's state; every kernel routine starts here, so it is inline.
 inline MachineState& M() {
   Machine* machine = g_current.load(std::memory_order_acquire);
-  if (machine == nullptr) [[unlikely]] noMachine();
+  if (machine == nullptr) [[unlikely]]
+    noMachine();
   return machine->state();
 }
 std::string hex(uint64_t value);

@@ -50,24 +50,20 @@ bool tryAcquireMutex(PKMUTEX mutex) {
 // Consumes the object's signal if it is signalled; true when the wait is satisfied.
 bool trySatisfy(DISPATCHER_HEADER* header) {
   switch (header->Type) {
-    case NTSIM_EVENT_NOTIFICATION:
-      return header->SignalState != 0;
+    case NTSIM_EVENT_NOTIFICATION: return header->SignalState != 0;
     case NTSIM_EVENT_SYNCHRONIZATION:
       if (header->SignalState == 0) return false;
       header->SignalState = 0;
       return true;
-    case NTSIM_MUTANT:
-      return tryAcquireMutex(reinterpret_cast<PKMUTEX>(header));
+    case NTSIM_MUTANT: return tryAcquireMutex(reinterpret_cast<PKMUTEX>(header));
     case NTSIM_THREAD:
-    case NTSIM_TIMER_NOTIFICATION:
-      return header->SignalState != 0;
+    case NTSIM_TIMER_NOTIFICATION: return header->SignalState != 0;
     case NTSIM_SEMAPHORE:
     case NTSIM_TIMER_SYNCHRONIZATION:
       if (header->SignalState == 0) return false;
       header->SignalState = header->SignalState - 1;
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -106,10 +102,8 @@ bool isDispatcherObject(const DISPATCHER_HEADER* header) {
     case NTSIM_SEMAPHORE:
     case NTSIM_THREAD:
     case NTSIM_TIMER_NOTIFICATION:
-    case NTSIM_TIMER_SYNCHRONIZATION:
-      return true;
-    default:
-      return false;
+    case NTSIM_TIMER_SYNCHRONIZATION: return true;
+    default: return false;
   }
 }
 
@@ -131,8 +125,8 @@ void signalWaiters() {
 
 }  // namespace ntsim
 
-using ntsim::M;
 using ntsim::hex;
+using ntsim::M;
 
 extern "C" {
 
@@ -149,8 +143,8 @@ KIRQL KfRaiseIrql(KIRQL NewIrql) {
 
 void KfLowerIrql(KIRQL NewIrql) {
   if (NewIrql > ntsim::t_irql) {
-    M().report("IRQL_NOT_LOWERED", "KeLowerIrql to " + std::to_string(NewIrql) + " from " +
-                                       std::to_string(ntsim::t_irql));
+    M().report("IRQL_NOT_LOWERED",
+               "KeLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(ntsim::t_irql));
   }
   ntsim::t_irql = NewIrql;
 }
@@ -225,8 +219,8 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   (void)Wait;
   if (!ntsim::checkObject(s, Mutex, "KeReleaseMutex")) return 0;
   if (ntsim::ownerOf(Mutex).load(std::memory_order_relaxed) != ntsim::currentThreadId()) {
-    s.report("MUTEX_NOT_OWNED", "KeReleaseMutex by a thread that does not own mutex " +
-                                    ntsim::hex(reinterpret_cast<uintptr_t>(Mutex)));
+    s.report("MUTEX_NOT_OWNED",
+             "KeReleaseMutex by a thread that does not own mutex " + ntsim::hex(reinterpret_cast<uintptr_t>(Mutex)));
     return 0;
   }
   LONG previous = ntsim::stateOf(Mutex).load(std::memory_order_relaxed);
@@ -258,17 +252,16 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   if (!ntsim::isDispatcherObject(header)) {
     s.report("BAD_ARGUMENT", "KeWaitForSingleObject on " + ntsim::hex(reinterpret_cast<uintptr_t>(Object)) +
-                                 ", which is not a dispatcher object (object type " +
-                                 std::to_string(header->Type) + ")");
+                                 ", which is not a dispatcher object (object type " + std::to_string(header->Type) +
+                                 ")");
     return STATUS_INVALID_PARAMETER;
   }
   // A wait that may block is allowed only at IRQL <= APC_LEVEL.
   bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
   if (ntsim::t_irql >= DISPATCH_LEVEL && !zeroTimeout) {
-    s.report("WAIT_AT_DISPATCH_LEVEL", "KeWaitForSingleObject on " +
-                                           ntsim::hex(reinterpret_cast<uintptr_t>(Object)) +
-                                           " with a nonzero or no timeout at IRQL " +
-                                           std::to_string(ntsim::t_irql) + " (bug check 0xA)");
+    s.report("WAIT_AT_DISPATCH_LEVEL", "KeWaitForSingleObject on " + ntsim::hex(reinterpret_cast<uintptr_t>(Object)) +
+                                           " with a nonzero or no timeout at IRQL " + std::to_string(ntsim::t_irql) +
+                                           " (bug check 0xA)");
   }
   std::chrono::nanoseconds limit = s.hangTimeout;
   bool bounded = false;
@@ -325,8 +318,8 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
   }
   for (ULONG i = 0; i < Count; ++i) {
     if (Object[i] == nullptr || !ntsim::isDispatcherObject(static_cast<DISPATCHER_HEADER*>(Object[i]))) {
-      s.report("BAD_ARGUMENT", "KeWaitForMultipleObjects with object " + std::to_string(i) +
-                                   ", which is not a dispatcher object");
+      s.report("BAD_ARGUMENT",
+               "KeWaitForMultipleObjects with object " + std::to_string(i) + ", which is not a dispatcher object");
       return STATUS_INVALID_PARAMETER;
     }
   }
@@ -365,8 +358,8 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
   (void)WaitMode, (void)Alertable;
   if (ntsim::t_irql > APC_LEVEL) {
-    M().report("IRQL_NOT_LESS_OR_EQUAL", "KeDelayExecutionThread at IRQL " + std::to_string(ntsim::t_irql) +
-                                             " (bug check 0xA)");
+    M().report("IRQL_NOT_LESS_OR_EQUAL",
+               "KeDelayExecutionThread at IRQL " + std::to_string(ntsim::t_irql) + " (bug check 0xA)");
   }
   if (Interval == nullptr) return STATUS_INVALID_PARAMETER;
   LONGLONG units = Interval->QuadPart;
@@ -395,8 +388,8 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, LONG Increment, LONG Adjustment,
     std::lock_guard lock(s.waitMutex);
     previous = Semaphore->Header.SignalState;
     if (Adjustment <= 0 || previous + Adjustment > Semaphore->Limit) {
-      s.report("SEMAPHORE_LIMIT_EXCEEDED", "KeReleaseSemaphore by " + std::to_string(Adjustment) +
-                                               " over a count of " + std::to_string(previous) + " with limit " +
+      s.report("SEMAPHORE_LIMIT_EXCEEDED", "KeReleaseSemaphore by " + std::to_string(Adjustment) + " over a count of " +
+                                               std::to_string(previous) + " with limit " +
                                                std::to_string(Semaphore->Limit) + " (STATUS_SEMAPHORE_LIMIT_EXCEEDED)");
       return previous;
     }
@@ -416,7 +409,8 @@ void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   // 100 ns units since 1 January 1601 (UTC).
   constexpr LONGLONG kFrom1601To1970 = 116444736000000000LL;
   auto since1970 = std::chrono::system_clock::now().time_since_epoch();
-  CurrentTime->QuadPart = kFrom1601To1970 + std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100;
+  CurrentTime->QuadPart =
+      kFrom1601To1970 + std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100;
 }
 
 ULONGLONG KeQueryInterruptTime(void) {

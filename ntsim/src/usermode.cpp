@@ -152,14 +152,17 @@ IoResult failure(NTSTATUS status) {
   return result;
 }
 
-
 OpenResult Machine::open(std::string_view path) {
   auto& s = *state_;
   std::string_view rest;
-  if (path.starts_with("\\\\.\\")) rest = path.substr(4);
-  else if (path.starts_with("\\??\\")) rest = path.substr(4);
-  else if (path.starts_with("\\\\?\\")) rest = path.substr(4);
-  else return {failure(STATUS_OBJECT_NAME_INVALID), 0};
+  if (path.starts_with("\\\\.\\"))
+    rest = path.substr(4);
+  else if (path.starts_with("\\??\\"))
+    rest = path.substr(4);
+  else if (path.starts_with("\\\\?\\"))
+    rest = path.substr(4);
+  else
+    return {failure(STATUS_OBJECT_NAME_INVALID), 0};
   size_t slash = rest.find('\\');
   std::string_view deviceName = rest.substr(0, slash);
   std::string remaining = slash == std::string_view::npos ? "" : std::string(rest.substr(slash));
@@ -348,9 +351,7 @@ IoResult Machine::deviceIoControl(Handle handle, ULONG code, const void* in, ULO
       }
       lockUserBuffer(irp, out, outLength);
       break;
-    default:
-      location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(in);
-      break;
+    default: location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(in); break;
   }
   headerOf(irp)->onComplete = [out, outLength](PIRP done) { completeForCaller(done, out, outLength); };
   return forProgram(sendTracked(file, target, irp));

@@ -131,10 +131,9 @@ void workerLoop(MachineState* state) {
     setIrql(PASSIVE_LEVEL);
     routine(device, context);  // may free the item
     if (currentIrql() != PASSIVE_LEVEL) {
-      s.report("WORKER_THREAD_RETURNED_AT_BAD_IRQL", "work item routine " +
-                                                        hex(reinterpret_cast<uintptr_t>(routine)) +
-                                                        " returned at IRQL " + std::to_string(currentIrql()) +
-                                                        " (bug check 0xE1)");
+      s.report("WORKER_THREAD_RETURNED_AT_BAD_IRQL", "work item routine " + hex(reinterpret_cast<uintptr_t>(routine)) +
+                                                         " returned at IRQL " + std::to_string(currentIrql()) +
+                                                         " (bug check 0xE1)");
       setIrql(PASSIVE_LEVEL);
     }
     ObfDereferenceObject(device);
@@ -241,7 +240,8 @@ void checkPendingOperations(MachineState& s, const Driver& driver) {
   }
   for (PDEVICE_OBJECT device : released) ObfDereferenceObject(device);
   for (const auto& what : found) {
-    s.report("PENDING_OPERATIONS_AT_UNLOAD", "driver " + driver.name() + " unloaded with " + what + " (bug check 0xCE)");
+    s.report("PENDING_OPERATIONS_AT_UNLOAD",
+             "driver " + driver.name() + " unloaded with " + what + " (bug check 0xCE)");
   }
   // Its code is about to go: let its threads and running items finish first (or give up at the hang timeout).
   std::unique_lock lock(w.mutex);
@@ -267,8 +267,8 @@ void checkFreedMemory(MachineState& s, const void* block, size_t bytes) {
     });
   }
   for (const auto& what : found) {
-    s.report("TIMER_OR_DPC_INVALID", "pool block " + hex(reinterpret_cast<uintptr_t>(block)) + " freed with " +
-                                         what + " inside it (bug check 0xC7)");
+    s.report("TIMER_OR_DPC_INVALID", "pool block " + hex(reinterpret_cast<uintptr_t>(block)) + " freed with " + what +
+                                         " inside it (bug check 0xC7)");
   }
 }
 
@@ -337,8 +337,8 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
 void KeFlushQueuedDpcs(void) {
   auto& s = M();
   if (currentIrql() != PASSIVE_LEVEL) {
-    s.report("IRQL_NOT_LESS_OR_EQUAL", "KeFlushQueuedDpcs at IRQL " + std::to_string(currentIrql()) +
-                                           "; it waits, so PASSIVE_LEVEL only");
+    s.report("IRQL_NOT_LESS_OR_EQUAL",
+             "KeFlushQueuedDpcs at IRQL " + std::to_string(currentIrql()) + "; it waits, so PASSIVE_LEVEL only");
     return;
   }
   std::unique_lock lock(s.workers.mutex);

@@ -107,15 +107,15 @@ TEST_P(DeviceControlTest, InputNeverChangesAReply) {
 TEST_P(DeviceControlTest, OtherCodesAreInvalidEvenWhenNearlyRight) {
   boot(GetParam());
   auto handle = open();
-  const ULONG codes[] = {
-      0x222008,                                                        // the next function
-      0x221FFC,                                                        // the one before
-      CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_IN_DIRECT, 0),       // method differs
-      CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_NEITHER, 0),         //
-      CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_READ_ACCESS),  // access differs
-      CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_WRITE_ACCESS),
-      CTL_CODE(0x23, 0x800, METHOD_BUFFERED, 0),                       // device type differs
-      0, 0xFFFFFFFF};
+  const ULONG codes[] = {0x222008,                                                                 // the next function
+                         0x221FFC,                                                                 // the one before
+                         CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_IN_DIRECT, 0),                // method differs
+                         CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_NEITHER, 0),                  //
+                         CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_READ_ACCESS),  // access differs
+                         CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_WRITE_ACCESS),
+                         CTL_CODE(0x23, 0x800, METHOD_BUFFERED, 0),  // device type differs
+                         0,
+                         0xFFFFFFFF};
   for (ULONG code : codes) {
     SCOPED_TRACE(::testing::Message() << "code " << std::hex << code);
     machine->clearDebugOutput();
@@ -139,9 +139,12 @@ TEST_P(DeviceControlTest, AShortOrMissingBufferGetsBufferTooSmallAndNoBytes) {
     ULONG code;
     ULONG outLength;
   };
-  const Case cases[] = {{IOCTL_GET_CAPABILITY_TABLE, 0}, {IOCTL_GET_CAPABILITY_TABLE, 63},
-                        {IOCTL_GET_CAPABILITY_TABLE, 1}, {IOCTL_GET_DESCRIPTION, 0},
-                        {IOCTL_GET_DESCRIPTION, descriptionLength - 1}, {IOCTL_GET_DESCRIPTION, 2}};
+  const Case cases[] = {{IOCTL_GET_CAPABILITY_TABLE, 0},
+                        {IOCTL_GET_CAPABILITY_TABLE, 63},
+                        {IOCTL_GET_CAPABILITY_TABLE, 1},
+                        {IOCTL_GET_DESCRIPTION, 0},
+                        {IOCTL_GET_DESCRIPTION, descriptionLength - 1},
+                        {IOCTL_GET_DESCRIPTION, 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "code " << std::hex << c.code << " out " << std::dec << c.outLength);
     machine->clearDebugOutput();

@@ -15,8 +15,8 @@ namespace pdkit::test {
 // What sets the three drivers apart, as a test sees it.
 struct DriverKind {
   const char* module;
-  const char* device;    // the path a program opens
-  bool hasStore;         // Tavrin and Kelvane
+  const char* device;  // the path a program opens
+  bool hasStore;       // Tavrin and Kelvane
   ULONG transferFlag;
   const char* mainFile;  // named by the frame's remove-lock calls
   bool tracesFrame;      // Ostrel's own lines in DriverEntry, AddDevice, open and close
@@ -108,7 +108,9 @@ class DriverTest : public MachineTest {
 // The sixteen lines of a capability-table dump.
 inline Lines tableDump(const CAPABILITY_TABLE& t) {
   Lines lines{std::string("Support Query Device Capability : ") + (t.CapabilitiesQueried ? "Yes" : "No") + "\r\n"};
-  auto line = [&](const char* name, int32_t value) { lines.push_back(std::string(name) + " : " + std::to_string(value) + "\r\n"); };
+  auto line = [&](const char* name, int32_t value) {
+    lines.push_back(std::string(name) + " : " + std::to_string(value) + "\r\n");
+  };
   line("DeviceD1", static_cast<int32_t>(t.DeviceD1));
   line("DeviceD2", static_cast<int32_t>(t.DeviceD2));
   line("WakeFromD0", static_cast<int32_t>(t.WakeFromD0));

@@ -92,8 +92,8 @@ TEST_P(FrameTest, EachHandleHoldsTheRemoveLockWithItsFileObject) {
   EXPECT_EQ(machine->removeLockTags(&extension()->RemoveLock), std::vector<PVOID>{machine->fileObject(second.handle)});
   EXPECT_EQ(machine->close(second.handle).status, STATUS_SUCCESS);
   EXPECT_EQ(lockCount(), 1);
-  Lines one = kind.tracesFrame ? Lines{"IRP_MJ_CREATE Received : Begin\r\n", "IRP_MJ_CREATE Received : End\r\n"}
-                               : Lines{};
+  Lines one =
+      kind.tracesFrame ? Lines{"IRP_MJ_CREATE Received : Begin\r\n", "IRP_MJ_CREATE Received : End\r\n"} : Lines{};
   Lines close = kind.tracesFrame ? Lines{"IRP_MJ_CLOSE Received : Begin\r\n"} : Lines{};
   EXPECT_EQ(kd(), concat({one, one, close, close}));
 }

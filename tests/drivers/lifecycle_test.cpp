@@ -85,10 +85,9 @@ TEST_P(LifecycleTest, RebalanceStopsAndStartsTheDeviceWithItsData) {
   }
   size_t from = node->busRecords().size();
   ASSERT_EQ(machine->rebalance(*node).status, STATUS_SUCCESS);
-  EXPECT_EQ(busMinors(from),
-            (std::vector<UCHAR>{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE,
-                                IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
-                                IRP_MN_QUERY_DEVICE_RELATIONS}));
+  EXPECT_EQ(busMinors(from), (std::vector<UCHAR>{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE,
+                                                 IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                                 IRP_MN_QUERY_DEVICE_RELATIONS}));
   if (GetParam().hasStore) {
     Bytes held = store();
     EXPECT_EQ(std::string(held.begin(), held.begin() + 4), "kept");

@@ -39,10 +39,12 @@ TEST_P(PnpTest, EveryRequestGoesDownToTheBusWithTheStatusAFunctionDriverGives) {
     NTSTATUS status;
   };
   const Case cases[] = {
-      {{"start", IRP_MN_START_DEVICE,
+      {{"start",
+        IRP_MN_START_DEVICE,
         {"IRP_MN_START_DEVICE Received : Begin\r\n", "Start Device....\r\n", "IRP_MN_START_DEVICE Received : End\r\n"}},
        STATUS_SUCCESS},
-      {{"stop", IRP_MN_STOP_DEVICE,
+      {{"stop",
+        IRP_MN_STOP_DEVICE,
         {"IRP_MN_STOP_DEVICE Received : Begin\r\n", "Stop Device....\r\n", "IRP_MN_STOP_DEVICE Received : End\r\n"}},
        STATUS_SUCCESS},
       {{"query stop", IRP_MN_QUERY_STOP_DEVICE, {}}, STATUS_SUCCESS},
@@ -52,7 +54,8 @@ TEST_P(PnpTest, EveryRequestGoesDownToTheBusWithTheStatusAFunctionDriverGives) {
       {{"query relations", IRP_MN_QUERY_DEVICE_RELATIONS, {}}, STATUS_NOT_SUPPORTED},
       {{"query interface", IRP_MN_QUERY_INTERFACE, {}}, STATUS_NOT_SUPPORTED},
       {{"unknown 0x42", 0x42, {}}, STATUS_NOT_SUPPORTED},
-      {{"remove", IRP_MN_REMOVE_DEVICE,
+      {{"remove",
+        IRP_MN_REMOVE_DEVICE,
         {"IRP_MN_REMOVE_DEVICE Received : Begin\r\n", "Remove Device....\r\n",
          "IRP_MN_REMOVE_DEVICE Received : End\r\n"}},
        STATUS_SUCCESS},
@@ -196,7 +199,7 @@ TEST_P(PnpTest, WakeStatesAndEveryDeviceStateAreCopied) {
   report.DeviceD1 = 1;
   report.SystemWake = PowerSystemSleeping3;
   report.DeviceWake = PowerDeviceD2;
-  const DEVICE_POWER_STATE states[7] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
+  const DEVICE_POWER_STATE states[7] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD1,         PowerDeviceD2,
                                         PowerDeviceD3,          PowerDeviceD0, PowerDeviceUnspecified};
   std::copy(std::begin(states), std::end(states), report.DeviceState);
   setReport(report);

@@ -23,7 +23,9 @@ class TransferTest : public DriverTest, public ::testing::WithParamInterface<Dri
 };
 
 // Where a buffer starts in its memory page, as the MDL describes it.
-ULONG pageOffset(const void* buffer) { return static_cast<ULONG>(reinterpret_cast<uintptr_t>(buffer) & (PAGE_SIZE - 1)); }
+ULONG pageOffset(const void* buffer) {
+  return static_cast<ULONG>(reinterpret_cast<uintptr_t>(buffer) & (PAGE_SIZE - 1));
+}
 
 Bytes pattern(size_t length, uint8_t seed) {
   Bytes bytes(length);
@@ -165,7 +167,8 @@ class DirectTransferTest : public DriverTest {};
 TEST_F(DirectTransferTest, TheOffsetLineShowsWhereTheBufferStartsInItsPage) {
   boot(kTavrin);
   auto handle = open();
-  std::unique_ptr<uint8_t, decltype(&std::free)> page(static_cast<uint8_t*>(std::aligned_alloc(4096, 8192)), &std::free);
+  std::unique_ptr<uint8_t, decltype(&std::free)> page(static_cast<uint8_t*>(std::aligned_alloc(4096, 8192)),
+                                                      &std::free);
   uint8_t* buffer = page.get() + 100;
   std::memcpy(buffer, "direct", 6);
   machine->clearDebugOutput();

@@ -12,8 +12,8 @@
 namespace pdkit::images {
 
 struct Arch {
-    std::string name;       // directory under build/images: "i686", "x86_64"
-    std::uint16_t machine;  // COFF machine
+  std::string name;       // directory under build/images: "i686", "x86_64"
+  std::uint16_t machine;  // COFF machine
 };
 
 const std::vector<Arch>& architectures();

@@ -7,8 +7,8 @@
 namespace pdkit::images {
 
 struct CommandResult {
-    int exit_status = -1;  // -1 when the program could not be run or was killed
-    std::string output;    // stdout and stderr together
+  int exit_status = -1;  // -1 when the program could not be run or was killed
+  std::string output;    // stdout and stderr together
 };
 
 // Runs `argv[0]` with the remaining arguments (no shell involved).

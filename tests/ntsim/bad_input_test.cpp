@@ -83,7 +83,9 @@ TEST_F(BadInputTest, BadArgumentsAreReportedByRule) {
       {"KeInitializeMutex(NULL)", [] { KeInitializeMutex(nullptr, 0); }, "BAD_ARGUMENT"},
       {"KeReleaseMutex(NULL)", [] { KeReleaseMutex(nullptr, FALSE); }, "BAD_ARGUMENT"},
       {"KeWaitForSingleObject(NULL)",
-       [] { EXPECT_EQ(KeWaitForSingleObject(nullptr, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER); },
+       [] {
+         EXPECT_EQ(KeWaitForSingleObject(nullptr, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
+       },
        "BAD_ARGUMENT"},
       {"KeWaitForSingleObject on something not a dispatcher object",
        [&] {

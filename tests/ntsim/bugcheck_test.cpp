@@ -11,11 +11,10 @@ void crashWith(ULONG function) {
   ntsim::Machine machine;
   ntsim::Driver& driver = machine.load(driverPath("crash"));
   auto open = machine.open("\\\\.\\CRASH");
-  machine.deviceIoControl(open.handle, CTL_CODE(FILE_DEVICE_UNKNOWN, function, METHOD_BUFFERED, 0), nullptr, 0,
-                          nullptr, 0);
+  machine.deviceIoControl(open.handle, CTL_CODE(FILE_DEVICE_UNKNOWN, function, METHOD_BUFFERED, 0), nullptr, 0, nullptr,
+                          0);
   machine.unload(driver);
 }
-
 
 TEST(BugCheckTest, FaultInDriverCodeIsABugCheckNamingRoutineIrpAndDebuggerLines) {
   // A sanitizer's own fault handler comes first, and ntsim leaves it in place.
@@ -34,10 +33,11 @@ TEST(BugCheckTest, FaultInDriverCodeIsABugCheckNamingRoutineIrpAndDebuggerLines)
   for (const auto& c : cases) {
     char line[32];
     std::snprintf(line, sizeof line, "crash: control %x", CTL_CODE(FILE_DEVICE_UNKNOWN, c.function, 0, 0));
-    std::string expected = std::string(c.report) +
-                           ".* in crash!CrashDeviceControl\\+0x[0-9a-f]+ at IRQL [02] while dispatching IRP 0x[0-9a-f]+ "
-                           "\\(IRP_MJ_DEVICE_CONTROL\\); last debugger lines: \"" +
-                           line + "\"";
+    std::string expected =
+        std::string(c.report) +
+        ".* in crash!CrashDeviceControl\\+0x[0-9a-f]+ at IRQL [02] while dispatching IRP 0x[0-9a-f]+ "
+        "\\(IRP_MJ_DEVICE_CONTROL\\); last debugger lines: \"" +
+        line + "\"";
     EXPECT_EXIT(crashWith(c.function), ::testing::ExitedWithCode(2), expected) << c.function;
   }
 }

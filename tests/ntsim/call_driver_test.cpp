@@ -31,16 +31,11 @@ NTSTATUS recordingDispatch(PDEVICE_OBJECT device, PIRP irp) {
   node->seen.major = location->MajorFunction;
   node->seen.length = location->Parameters.Read.Length;
   switch (node->action) {
-    case Node::Copy:
-      IoCopyCurrentIrpStackLocationToNext(irp);
-      return IoCallDriver(node->lower, irp);
-    case Node::Skip:
-      IoSkipCurrentIrpStackLocation(irp);
-      return IoCallDriver(node->lower, irp);
+    case Node::Copy: IoCopyCurrentIrpStackLocationToNext(irp); return IoCallDriver(node->lower, irp);
+    case Node::Skip: IoSkipCurrentIrpStackLocation(irp); return IoCallDriver(node->lower, irp);
     case Node::Straight:  // no location prepared: the call itself must refuse
       return IoCallDriver(node->lower, irp);
-    case Node::Complete:
-      break;
+    case Node::Complete: break;
   }
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -22,19 +22,14 @@ static __attribute__((noinline)) NTSTATUS CrashDeviceControl(PDEVICE_OBJECT Devi
   KIRQL OldIrql;
   DbgPrint("crash: control %x\r\n", Code);
   switch (Code) {
-    case CRASH_CODE(1):
-      Irp->IoStatus.Information = (ULONG_PTR)*Nowhere;
-      break;
+    case CRASH_CODE(1): Irp->IoStatus.Information = (ULONG_PTR)*Nowhere; break;
     case CRASH_CODE(2):
       KeRaiseIrql(DISPATCH_LEVEL, &OldIrql);
       *Nowhere = 1;
       KeLowerIrql(OldIrql);
       break;
-    case CRASH_CODE(3):
-      Irp->IoStatus.Information = (ULONG_PTR)(100 / Divisor);
-      break;
-    case CRASH_CODE(4):
-      __builtin_trap();
+    case CRASH_CODE(3): Irp->IoStatus.Information = (ULONG_PTR)(100 / Divisor); break;
+    case CRASH_CODE(4): __builtin_trap();
   }
   Irp->IoStatus.Status = STATUS_SUCCESS;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);

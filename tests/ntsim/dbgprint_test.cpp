@@ -24,7 +24,7 @@ TEST_F(DbgPrintTest, FormatsAsTheKernelFormats) {
       {"4294967254", [] { DbgPrint("%u", -42); }},
       {"ffffffd6", [] { DbgPrint("%x", -42); }},
       {"FFFFFFD6", [] { DbgPrint("%X", -42); }},
-      {"-1 4294967295", [] { DbgPrint("%ld %lu", -1, -1); }},          // long is 32 bits
+      {"-1 4294967295", [] { DbgPrint("%ld %lu", -1, -1); }},  // long is 32 bits
       {"ffffffff", [] { DbgPrint("%lx", 0xFFFFFFFFul); }},
       {"-5000000000", [] { DbgPrint("%I64d", -5000000000LL); }},
       {"123456789abcdef0", [] { DbgPrint("%I64x", 0x123456789ABCDEF0ULL); }},
@@ -88,8 +88,8 @@ TEST_F(DbgPrintTest, TextIsFixedWhenTheCallIsMade) {
 }
 
 TEST_F(DbgPrintTest, CallsWithManyArgumentsAreRecordedWhole) {
-  DbgPrint("%d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d", 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
-           14, 15, 16, 17, 18, 19, 20);
+  DbgPrint("%d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d", 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
+           15, 16, 17, 18, 19, 20);
   EXPECT_EQ(kd(), std::vector<std::string>{"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20"});
 }
 

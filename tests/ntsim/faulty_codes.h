@@ -17,16 +17,16 @@ enum FaultyRequest {
   FAULTY_RELEASE_UNKNOWN_TAG,
   FAULTY_REMOVE_LOCK_BAD_SIZE,
   FAULTY_REMOVE_LOCK_INITIALISED_TWICE,
-  FAULTY_HOLD_REMOVE_LOCK,   /* still held when the device is deleted at unload */
-  FAULTY_LEAK_POOL,          /* reported at unload */
+  FAULTY_HOLD_REMOVE_LOCK, /* still held when the device is deleted at unload */
+  FAULTY_LEAK_POOL,        /* reported at unload */
   FAULTY_FREE_POOL_TWICE,
   FAULTY_WAIT_AT_DISPATCH,
-  FAULTY_NEVER_COMPLETE,     /* keeps the request and returns STATUS_PENDING */
-  FAULTY_COMPLETE_HELD,      /* completes the request FAULTY_NEVER_COMPLETE kept */
-  FAULTY_LEAVE_DEVICE,       /* a device its unload routine does not delete */
-  FAULTY_BEHAVE,             /* a well-behaved request, for contrast */
-  FAULTY_EXECUTABLE_POOL,    /* NonPagedPool, allocated and freed */
-  FAULTY_EXECUTABLE_MAPPING  /* an MDL mapped without MdlMappingNoExecute */
+  FAULTY_NEVER_COMPLETE,    /* keeps the request and returns STATUS_PENDING */
+  FAULTY_COMPLETE_HELD,     /* completes the request FAULTY_NEVER_COMPLETE kept */
+  FAULTY_LEAVE_DEVICE,      /* a device its unload routine does not delete */
+  FAULTY_BEHAVE,            /* a well-behaved request, for contrast */
+  FAULTY_EXECUTABLE_POOL,   /* NonPagedPool, allocated and freed */
+  FAULTY_EXECUTABLE_MAPPING /* an MDL mapped without MdlMappingNoExecute */
 };
 
 /* Each request prints "faulty: <address>\r\n" naming the IRP or object involved. */

@@ -141,8 +141,7 @@ static NTSTATUS FaultyDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       }
       return Complete(Irp, Status, 0);
     }
-    case FAULTY_CODE(FAULTY_BEHAVE):
-      return Complete(Irp, STATUS_SUCCESS, 0);
+    case FAULTY_CODE(FAULTY_BEHAVE): return Complete(Irp, STATUS_SUCCESS, 0);
     case FAULTY_CODE(FAULTY_EXECUTABLE_POOL): {
       PVOID Block = ExAllocatePoolWithTag(NonPagedPool, 16, FAULTY_TAG);
       Name(Block);
@@ -159,8 +158,7 @@ static NTSTATUS FaultyDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       IoFreeMdl(Mdl);
       return Complete(Irp, STATUS_SUCCESS, 0);
     }
-    default:
-      return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    default: return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
 }
 

@@ -39,8 +39,10 @@ static NTSTATUS PassDown(PFAULTY_PNP_EXTENSION Ext, PIRP Irp) {
 }
 
 static NTSTATUS Remove(PFAULTY_PNP_EXTENSION Ext, PIRP Irp) {
-  if (FaultyPnpMode == REMOVE_WITHOUT_WAIT) IoReleaseRemoveLock(&Ext->Lock, Irp);
-  else IoReleaseRemoveLockAndWait(&Ext->Lock, Irp);
+  if (FaultyPnpMode == REMOVE_WITHOUT_WAIT)
+    IoReleaseRemoveLock(&Ext->Lock, Irp);
+  else
+    IoReleaseRemoveLockAndWait(&Ext->Lock, Irp);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   NTSTATUS Status = PassDown(Ext, Irp);
   if (FaultyPnpMode == KEEP_DEVICE_ON_REMOVE) return Status;
@@ -98,8 +100,8 @@ static NTSTATUS FaultyAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phys
   UNICODE_STRING Name;
   PDEVICE_OBJECT DeviceObject;
   RtlInitUnicodeString(&Name, L"\\DosDevices\\FAULTYPNP");
-  NTSTATUS Status = IoCreateDevice(DriverObject, sizeof(FAULTY_PNP_EXTENSION), &Name, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                   &DeviceObject);
+  NTSTATUS Status =
+      IoCreateDevice(DriverObject, sizeof(FAULTY_PNP_EXTENSION), &Name, FILE_DEVICE_UNKNOWN, 0, FALSE, &DeviceObject);
   if (!NT_SUCCESS(Status)) return Status;
   PFAULTY_PNP_EXTENSION Ext = (PFAULTY_PNP_EXTENSION)DeviceObject->DeviceExtension;
   Ext->Self = DeviceObject;

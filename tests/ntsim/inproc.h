@@ -29,8 +29,7 @@ inline std::u16string utf16(const UNICODE_STRING& s) {
 // ntsim's way of naming an address in a verifier report.
 inline std::string hexAddress(const void* address) {
   char text[32];
-  std::snprintf(text, sizeof text, "0x%llx",
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)));
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)));
   return text;
 }
 
@@ -41,8 +40,8 @@ inline PDEVICE_OBJECT makeDevice(PDRIVER_OBJECT driver, void* context, const cha
                                  PDEVICE_OBJECT below = nullptr, ULONG flags = 0) {
   UNICODE_STRING deviceName = name != nullptr ? unicode(name) : UNICODE_STRING{};
   PDEVICE_OBJECT device = nullptr;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(void*), name != nullptr ? &deviceName : nullptr,
-                                   FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  NTSTATUS status = IoCreateDevice(driver, sizeof(void*), name != nullptr ? &deviceName : nullptr, FILE_DEVICE_UNKNOWN,
+                                   0, FALSE, &device);
   EXPECT_EQ(status, STATUS_SUCCESS);
   if (device == nullptr) return nullptr;
   *static_cast<void**>(device->DeviceExtension) = context;

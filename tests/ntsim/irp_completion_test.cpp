@@ -23,7 +23,7 @@ struct Layer {
   std::optional<NTSTATUS> rewrite;         // the completion routine stores this status
   PDEVICE_OBJECT device = nullptr;
   PDEVICE_OBJECT lower = nullptr;
-  PIRP held = nullptr;                     // Pend and MoreProcessing keep the IRP here
+  PIRP held = nullptr;  // Pend and MoreProcessing keep the IRP here
 };
 
 // One completion routine call as the routine saw it.
@@ -43,8 +43,7 @@ void record(char layer, PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION finished = IoGetCurrentIrpStackLocation(irp) - 1;
   std::lock_guard lock(g_mutex);
   g_calls.push_back({layer, device, irp->PendingReturned, irp->IoStatus.Status, irp->CurrentLocation,
-                     finished->CompletionRoutine == nullptr && finished->Context == nullptr &&
-                         finished->Control == 0});
+                     finished->CompletionRoutine == nullptr && finished->Context == nullptr && finished->Control == 0});
 }
 
 NTSTATUS layerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
@@ -55,17 +54,12 @@ NTSTATUS layerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     case OnDone::Propagate:
       if (irp->PendingReturned) IoMarkIrpPending(irp);
       return STATUS_SUCCESS;
-    case OnDone::Forget:
-      return STATUS_SUCCESS;
-    case OnDone::MoreProcessing:
-      layer->held = irp;
-      return STATUS_MORE_PROCESSING_REQUIRED;
+    case OnDone::Forget: return STATUS_SUCCESS;
+    case OnDone::MoreProcessing: layer->held = irp; return STATUS_MORE_PROCESSING_REQUIRED;
     case OnDone::CompleteInsideThenMore:
       IoCompleteRequest(irp, IO_NO_INCREMENT);
       return STATUS_MORE_PROCESSING_REQUIRED;
-    case OnDone::CompleteInsideThenSuccess:
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-      return STATUS_SUCCESS;
+    case OnDone::CompleteInsideThenSuccess: IoCompleteRequest(irp, IO_NO_INCREMENT); return STATUS_SUCCESS;
   }
   return STATUS_SUCCESS;
 }
@@ -82,12 +76,8 @@ NTSTATUS layerDispatch(PDEVICE_OBJECT device, PIRP irp) {
         NTSTATUS status = IoCallDriver(layer->lower, irp);
         return status == STATUS_PENDING ? status : irp->IoStatus.Status;
       }
-    case Down::CopyNoRoutine:
-      IoCopyCurrentIrpStackLocationToNext(irp);
-      return IoCallDriver(layer->lower, irp);
-    case Down::Skip:
-      IoSkipCurrentIrpStackLocation(irp);
-      return IoCallDriver(layer->lower, irp);
+    case Down::CopyNoRoutine: IoCopyCurrentIrpStackLocationToNext(irp); return IoCallDriver(layer->lower, irp);
+    case Down::Skip: IoSkipCurrentIrpStackLocation(irp); return IoCallDriver(layer->lower, irp);
     case Down::Complete:
       if (layer->setCancel) irp->Cancel = TRUE;
       irp->IoStatus.Status = layer->completeWith;
@@ -296,9 +286,8 @@ TEST_F(IrpCompletionTest, MoreProcessingRequiredHaltsTheWalkUntilCompletedAgain)
 }
 
 TEST_F(IrpCompletionTest, CompletingAgainFromInsideTheRoutineResumesOnce) {
-  stack({{.name = 'A'},
-         {.name = 'B', .onDone = OnDone::CompleteInsideThenMore},
-         {.name = 'C', .down = Down::Complete}});
+  stack(
+      {{.name = 'A'}, {.name = 'B', .onDone = OnDone::CompleteInsideThenMore}, {.name = 'C', .down = Down::Complete}});
   EXPECT_EQ(send(), STATUS_SUCCESS);
   EXPECT_EQ(order(), "BAO");
 }

@@ -61,7 +61,7 @@ TEST_F(KernelRoutinesTest, SpinLockMisuseIsReportedWithItsBugCheck) {
   KeAcquireSpinLockAtDpcLevel(&lock);  // at PASSIVE_LEVEL
   KeReleaseSpinLockFromDpcLevel(&lock);
   EXPECT_EQ(takeViolations(), (std::vector<std::string>{"SPIN_LOCK_ALREADY_OWNED", "SPIN_LOCK_NOT_OWNED",
-                                                         "IRQL_NOT_GREATER_OR_EQUAL", "IRQL_NOT_GREATER_OR_EQUAL"}));
+                                                        "IRQL_NOT_GREATER_OR_EQUAL", "IRQL_NOT_GREATER_OR_EQUAL"}));
   KLOCK_QUEUE_HANDLE handle;
   KeAcquireInStackQueuedSpinLock(&lock, &handle);
   EXPECT_FALSE(KeTryToAcquireSpinLockAtDpcLevel(&lock));
@@ -107,8 +107,7 @@ TEST_F(KernelRoutinesTest, WaitsOnSeveralObjectsAnswerWithTheSatisfyingIndex) {
   KeInitializeSemaphore(&semaphore, 1, 2);
   PVOID objects[] = {&first, &second, &semaphore};
   LARGE_INTEGER none{};
-  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &none, nullptr),
-            STATUS_WAIT_1);
+  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &none, nullptr), STATUS_WAIT_1);
   EXPECT_EQ(KeReadStateEvent(&second), 0);  // a synchronization event is consumed
   EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &none, nullptr),
             STATUS_TIMEOUT);
@@ -210,9 +209,7 @@ TEST_F(KernelRoutinesTest, WorkItemRunsAtPassiveLevelHoldingItsDevice) {
     blockers.push_back(IoAllocateWorkItem(device));
     IoQueueWorkItem(
         blockers.back(),
-        [](PDEVICE_OBJECT, PVOID context) {
-          KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
-        },
+        [](PDEVICE_OBJECT, PVOID context) { KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr); },
         DelayedWorkQueue, &gate);
   }
   KeClearEvent(&record.done);

@@ -32,7 +32,8 @@ struct RuleCase {
 
 TEST_F(LifecycleRulesTest, EachLifecycleRuleIsReportedForTheDriverThatBreaksIt) {
   const RuleCase cases[] = {
-      {"well behaved, whole life", 0,
+      {"well behaved, whole life",
+       0,
        [](ntsim::Machine& m, ntsim::DeviceNode& n, ntsim::Driver& d) {
          EXPECT_EQ(m.startDevice(n).status, STATUS_SUCCESS);
          EXPECT_EQ(m.rebalance(n).status, STATUS_SUCCESS);
@@ -48,34 +49,40 @@ TEST_F(LifecycleRulesTest, EachLifecycleRuleIsReportedForTheDriverThatBreaksIt) 
          EXPECT_FALSE(d.loaded());
        },
        {}},
-      {"start and an unknown request finished in place", 1,
+      {"start and an unknown request finished in place",
+       1,
        [](ntsim::Machine& m, ntsim::DeviceNode& n, ntsim::Driver&) {
          m.pnp(n, IRP_MN_START_DEVICE);
          m.pnp(n, IRP_MN_QUERY_ID);
        },
        {"PNP_IRP_NOT_PASSED_DOWN", "PNP_UNHANDLED_STATUS_CHANGED"}},
-      {"removed device kept", 2,
+      {"removed device kept",
+       2,
        [](ntsim::Machine& m, ntsim::DeviceNode& n, ntsim::Driver& d) {
          m.disableDevice(n);
          EXPECT_EQ(m.uninstall(d).status, STATUS_DEVICE_BUSY);
          EXPECT_TRUE(d.loaded());
        },
        {"REMOVED_DEVICE_STILL_ATTACHED", "REMOVED_DEVICE_NOT_DELETED", "DRIVER_NOT_UNLOADED"}},
-      {"removed without waiting on the remove lock", 3,
+      {"removed without waiting on the remove lock",
+       3,
        [](ntsim::Machine& m, ntsim::DeviceNode& n, ntsim::Driver&) { m.disableDevice(n); },
        {"REMOVE_LOCK_NOT_AWAITED"}},
-      {"device set-power and wait-wake finished in place", 4,
+      {"device set-power and wait-wake finished in place",
+       4,
        [](ntsim::Machine& m, ntsim::DeviceNode& n, ntsim::Driver&) {
          m.powerIrp(n, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3);
          m.powerIrp(n, IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemSleeping3);
        },
        {"DEVICE_SET_POWER_NOT_PASSED_DOWN", "WAIT_WAKE_COMPLETED_UNARMED"}},
-      {"next power IRP started for a wait-wake IRP", 5,
+      {"next power IRP started for a wait-wake IRP",
+       5,
        [](ntsim::Machine& m, ntsim::DeviceNode& n, ntsim::Driver&) {
          m.powerIrp(n, IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemSleeping3);
        },
        {"PO_START_NEXT_FOR_WAIT_WAKE"}},
-      {"device IRP requested for PowerDeviceUnspecified", 6,
+      {"device IRP requested for PowerDeviceUnspecified",
+       6,
        [](ntsim::Machine& m, ntsim::DeviceNode&, ntsim::Driver&) {
          auto opened = m.open("\\\\.\\FAULTYPNP");
          EXPECT_EQ(m.deviceIoControl(opened.handle, 0x222000, nullptr, 0, nullptr, 0).status,

@@ -14,8 +14,8 @@ namespace {
 
 // A module's writable segments hold AddressSanitizer's redzones between its
 // globals: a test reading or writing all of them must do it unchecked.
-__attribute__((no_sanitize("address", "thread"))) void transform(std::span<std::byte> bytes, std::vector<std::byte>* saveTo,
-                                                          bool flip) {
+__attribute__((no_sanitize("address", "thread"))) void transform(std::span<std::byte> bytes,
+                                                                 std::vector<std::byte>* saveTo, bool flip) {
   volatile std::byte* at = bytes.data();
   for (size_t i = 0; i < bytes.size(); ++i) {
     std::byte value = at[i];
@@ -98,8 +98,7 @@ TEST_F(LoaderTest, UnloadThenLoadAgainStartsFromFreshGlobals) {
   ntsim::Driver& again = machine->load(driverPath("probe"));
   auto callsAgain = reinterpret_cast<int (*)()>(again.symbol("ProbeEntryCalls"));
   EXPECT_EQ(callsAgain(), 1);
-  EXPECT_EQ(kd(), (std::vector<std::string>{"probe: entry 1\r\n", "probe: unload after 2\r\n",
-                                            "probe: entry 1\r\n"}));
+  EXPECT_EQ(kd(), (std::vector<std::string>{"probe: entry 1\r\n", "probe: unload after 2\r\n", "probe: entry 1\r\n"}));
 }
 
 TEST_F(LoaderTest, MissingModuleIsAClearError) {

@@ -32,8 +32,7 @@ TEST_F(NamespaceTest, TakenNameCollidesAndChangesNothing) {
     UNICODE_STRING text = unicode(name);
     auto* stale = reinterpret_cast<PDEVICE_OBJECT>(0x1);
     PDEVICE_OBJECT second = stale;
-    EXPECT_EQ(IoCreateDevice(driver, 16, &text, FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
-              STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(IoCreateDevice(driver, 16, &text, FILE_DEVICE_UNKNOWN, 0, FALSE, &second), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(second, nullptr);
     EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, static_cast<NTSTATUS>(0xC0000035));
   }

@@ -45,8 +45,12 @@ class PnpManagerTest : public MachineTest {
 };
 
 TEST_F(PnpManagerTest, RequestsStartAsNotSupported) {
-  const UCHAR minors[] = {IRP_MN_START_DEVICE, IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS,
-                          IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
+  const UCHAR minors[] = {IRP_MN_START_DEVICE,
+                          IRP_MN_QUERY_PNP_DEVICE_STATE,
+                          IRP_MN_QUERY_DEVICE_RELATIONS,
+                          IRP_MN_QUERY_CAPABILITIES,
+                          IRP_MN_QUERY_STOP_DEVICE,
+                          IRP_MN_STOP_DEVICE,
                           IRP_MN_QUERY_ID};
   for (UCHAR minor : minors) machine->pnp(*node, minor);
   EXPECT_EQ(filter.minors, std::vector<UCHAR>(std::begin(minors), std::end(minors)));

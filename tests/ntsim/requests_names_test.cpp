@@ -57,8 +57,8 @@ TEST_F(RequestsTest, BuiltRequestsPendInACancelSafeQueueUntilTakenOrCancelled) {
   } sent[3];
   for (auto& one : sent) {
     KeInitializeEvent(&one.event, NotificationEvent, FALSE);
-    one.irp = IoBuildDeviceIoControlRequest(kCode, device, (PVOID) "in", 2, one.out, sizeof one.out, FALSE,
-                                            &one.event, &one.iosb);
+    one.irp = IoBuildDeviceIoControlRequest(kCode, device, (PVOID) "in", 2, one.out, sizeof one.out, FALSE, &one.event,
+                                            &one.iosb);
     ASSERT_NE(one.irp, nullptr);
     EXPECT_EQ(IoCallDriver(device, one.irp), STATUS_PENDING);
   }
@@ -192,9 +192,9 @@ TEST_F(RequestsTest, StringRoutinesCompareCopyConvertAndTruncateAsDocumented) {
   EXPECT_STREQ(narrow, "truncat");
   EXPECT_EQ(RtlStringCbCopyA(narrow, 0, "x"), STATUS_INVALID_PARAMETER);
   char16_t wide[8];
-  EXPECT_EQ(RtlStringCbPrintfW(reinterpret_cast<PWSTR>(wide), sizeof wide, reinterpret_cast<PCWSTR>(u"%s=%u"),
-                               u"id", 7u),
-            STATUS_SUCCESS);
+  EXPECT_EQ(
+      RtlStringCbPrintfW(reinterpret_cast<PWSTR>(wide), sizeof wide, reinterpret_cast<PCWSTR>(u"%s=%u"), u"id", 7u),
+      STATUS_SUCCESS);
   EXPECT_EQ(std::u16string(wide), u"id=7");
 }
 

@@ -27,9 +27,7 @@ std::set<unsigned> slotsOfThreadsAliveTogether(int count) {
   return {slots.begin(), slots.end()};
 }
 
-TEST(ThreadSlotTest, ThreadsAliveTogetherHoldDifferentSlots) {
-  EXPECT_EQ(slotsOfThreadsAliveTogether(8).size(), 8u);
-}
+TEST(ThreadSlotTest, ThreadsAliveTogetherHoldDifferentSlots) { EXPECT_EQ(slotsOfThreadsAliveTogether(8).size(), 8u); }
 
 TEST(ThreadSlotTest, ThreadsStartedOneAfterAnotherDoNotDrift) {
   // Each batch's threads end before the next starts: the same low slots serve every batch.

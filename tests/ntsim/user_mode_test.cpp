@@ -15,8 +15,8 @@ namespace {
 struct Script {
   NTSTATUS status = STATUS_SUCCESS;
   ULONG_PTR information = 0;
-  UCHAR fill = 0x5A;          // written over the whole output the driver was given
-  bool pend = false;          // mark pending and keep the IRP in `held`
+  UCHAR fill = 0x5A;  // written over the whole output the driver was given
+  bool pend = false;  // mark pending and keep the IRP in `held`
   bool mapMdl = true;
 
   std::vector<UCHAR> majors;
@@ -24,11 +24,11 @@ struct Script {
   PVOID systemBuffer = nullptr;
   ULONG irpFlags = 0;
   bool hadMdl = false;
-  MDL mdlBefore{};            // the MDL as the driver received it
-  PVOID mapped = nullptr;     // what MmGetSystemAddressForMdlSafe returned
+  MDL mdlBefore{};         // the MDL as the driver received it
+  PVOID mapped = nullptr;  // what MmGetSystemAddressForMdlSafe returned
   CSHORT mdlFlagsAfter = 0;
   PVOID mdlVirtualAddress = nullptr;
-  std::vector<UCHAR> input;   // the buffer's contents on arrival
+  std::vector<UCHAR> input;  // the buffer's contents on arrival
   std::atomic<PIRP> held{nullptr};
 };
 
@@ -61,8 +61,8 @@ NTSTATUS transfer(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   auto& s = *g_script;
   s.majors.push_back(location->MajorFunction);
-  ULONG length = location->MajorFunction == IRP_MJ_READ ? location->Parameters.Read.Length
-                                                        : location->Parameters.Write.Length;
+  ULONG length =
+      location->MajorFunction == IRP_MJ_READ ? location->Parameters.Read.Length : location->Parameters.Write.Length;
   s.systemBuffer = irp->AssociatedIrp.SystemBuffer;
   s.irpFlags = irp->Flags;
   s.hadMdl = irp->MdlAddress != nullptr;
@@ -172,8 +172,10 @@ TEST_F(UserModeTest, BufferedReadCopiesBackOnWarningsButNotOnErrorsNorVerifyRequ
     bool copied;
     uint32_t win32;
   };
-  const Case cases[] = {{STATUS_BUFFER_OVERFLOW, true, 234}, {STATUS_VERIFY_REQUIRED, false, 1110},
-                        {STATUS_DEVICE_NOT_READY, false, 21}, {STATUS_UNSUCCESSFUL, false, 31}};
+  const Case cases[] = {{STATUS_BUFFER_OVERFLOW, true, 234},
+                        {STATUS_VERIFY_REQUIRED, false, 1110},
+                        {STATUS_DEVICE_NOT_READY, false, 21},
+                        {STATUS_UNSUCCESSFUL, false, 31}};
   ntsim::Handle handle = openOrFail("\\\\.\\UMBUF");
   for (const auto& c : cases) {
     SCOPED_TRACE(ntsim::statusName(c.status));
@@ -446,15 +448,15 @@ TEST_F(UserModeTest, FinalStatusesMapToTheWin32ErrorsAProgramSees) {
   };
   const Case cases[] = {
       {STATUS_SUCCESS, 0, false},
-      {STATUS_INVALID_DEVICE_REQUEST, 1, true},   // ERROR_INVALID_FUNCTION
+      {STATUS_INVALID_DEVICE_REQUEST, 1, true},     // ERROR_INVALID_FUNCTION
       {STATUS_INSUFFICIENT_RESOURCES, 1450, true},  // ERROR_NO_SYSTEM_RESOURCES
-      {STATUS_BUFFER_TOO_SMALL, 122, true},       // ERROR_INSUFFICIENT_BUFFER
-      {STATUS_BUFFER_OVERFLOW, 234, true},        // ERROR_MORE_DATA: a warning fails the call too
-      {STATUS_DELETE_PENDING, 5, true},           // ERROR_ACCESS_DENIED
+      {STATUS_BUFFER_TOO_SMALL, 122, true},         // ERROR_INSUFFICIENT_BUFFER
+      {STATUS_BUFFER_OVERFLOW, 234, true},          // ERROR_MORE_DATA: a warning fails the call too
+      {STATUS_DELETE_PENDING, 5, true},             // ERROR_ACCESS_DENIED
       {STATUS_ACCESS_DENIED, 5, true},
-      {STATUS_OBJECT_NAME_NOT_FOUND, 2, true},    // ERROR_FILE_NOT_FOUND
-      {STATUS_NOT_SUPPORTED, 50, true},           // ERROR_NOT_SUPPORTED
-      {STATUS_UNSUCCESSFUL, 31, true},            // ERROR_GEN_FAILURE
+      {STATUS_OBJECT_NAME_NOT_FOUND, 2, true},  // ERROR_FILE_NOT_FOUND
+      {STATUS_NOT_SUPPORTED, 50, true},         // ERROR_NOT_SUPPORTED
+      {STATUS_UNSUCCESSFUL, 31, true},          // ERROR_GEN_FAILURE
       {STATUS_INVALID_PARAMETER, 87, true},
       {STATUS_NO_SUCH_DEVICE, 2, true},
       {STATUS_DEVICE_NOT_READY, 21, true},

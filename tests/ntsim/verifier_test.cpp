@@ -133,8 +133,7 @@ TEST_F(VerifierTest, PendingNotPropagatedByACompletionRoutine) {
 
 TEST_F(VerifierTest, PowerIrpSentWithIoCallDriver) {
   machine->clearDebugOutput();
-  auto result = machine->powerIrp(*node, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3,
-                                  PowerActionSleep);
+  auto result = machine->powerIrp(*node, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3, PowerActionSleep);
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   expectOnly("POWER_IRP_SENT_WITH_IOCALLDRIVER");
   // Passed on with PoCallDriver, the set is fine.

@@ -24,19 +24,23 @@ TEST(Demo, ToursTheThreeDriversPlainAndUnpacedWhenPiped) {
   EXPECT_EQ(run.exit, 0);
   EXPECT_EQ(run.out.find('\033'), std::string::npos) << "no colour when piped";
   EXPECT_LT(elapsed, std::chrono::seconds(30)) << "no pacing when piped";
-  for (const char* heading : {"\nTavrin: direct I/O (\\\\.\\TAVRINDEV)\n", "\nKelvane: buffered I/O (\\\\.\\KELVANEDEV)\n",
-                              "\nOstrel: control codes only (\\\\.\\OSTRELDEV)\n"}) {
+  for (const char* heading :
+       {"\nTavrin: direct I/O (\\\\.\\TAVRINDEV)\n", "\nKelvane: buffered I/O (\\\\.\\KELVANEDEV)\n",
+        "\nOstrel: control codes only (\\\\.\\OSTRELDEV)\n"}) {
     EXPECT_EQ(count(run.out, heading), 1u) << heading;
   }
   EXPECT_EQ(count(run.out, "boot IRP_MN_QUERY_CAPABILITIES: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n"), 3u);
-  EXPECT_EQ(count(run.out, "\nread: STATUS_SUCCESS (0x00000000), win32 0, 16 bytes, handle 1\n"
-                           "  0000  48 65 6c 6c 6f 2c 20 54 61 76 72 69 6e 21 00 00  |Hello, Tavrin!..|\n"),
+  EXPECT_EQ(count(run.out,
+                  "\nread: STATUS_SUCCESS (0x00000000), win32 0, 16 bytes, handle 1\n"
+                  "  0000  48 65 6c 6c 6f 2c 20 54 61 76 72 69 6e 21 00 00  |Hello, Tavrin!..|\n"),
             1u);
-  EXPECT_EQ(count(run.out, "\nread: STATUS_SUCCESS (0x00000000), win32 0, 20 bytes, handle 1\n"
-                           "  0000  48 65 6c 6c 6f 2c 20 4b 65 6c 76 61 6e 65 21 00  |Hello, Kelvane!.|\n"),
+  EXPECT_EQ(count(run.out,
+                  "\nread: STATUS_SUCCESS (0x00000000), win32 0, 20 bytes, handle 1\n"
+                  "  0000  48 65 6c 6c 6f 2c 20 4b 65 6c 76 61 6e 65 21 00  |Hello, Kelvane!.|\n"),
             1u);
-  EXPECT_EQ(count(run.out, "\nwrite: STATUS_INVALID_DEVICE_REQUEST (0xC0000010), win32 1 (ERROR_INVALID_FUNCTION), 0 "
-                           "bytes, handle 1\n"),
+  EXPECT_EQ(count(run.out,
+                  "\nwrite: STATUS_INVALID_DEVICE_REQUEST (0xC0000010), win32 1 (ERROR_INVALID_FUNCTION), 0 "
+                  "bytes, handle 1\n"),
             1u);
   EXPECT_EQ(count(run.out, "\ntable: STATUS_SUCCESS (0x00000000), win32 0, 64 bytes, handle 1\n"), 3u);
   EXPECT_EQ(count(run.out, "\nsleep PowerSystemSleeping3 (S3): STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n"), 3u);

@@ -11,25 +11,24 @@ namespace pdkit::test {
 namespace {
 
 TEST(ForeignDriver, MailboxReadTakesMailThenTimesOutCleanly) {
-  PdctlRun run = runPdctl({"--driver", modulePath("mailbox"), "--device", "MAILBOX",
-                           "open; write hi; read 8; read 8; close; unload"});
+  PdctlRun run = runPdctl(
+      {"--driver", modulePath("mailbox"), "--device", "MAILBOX", "open; write hi; read 8; read 8; close; unload"});
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit, 0);
   auto lines = linesOf(run.out);
-  const std::vector<std::string> tail = {
-      "pdctl> read 8",
-      "kd> mailbox: read 2 bytes of mail",
-      "read: STATUS_SUCCESS (0x00000000), win32 0, 2 bytes, handle 1",
-      "  0000  68 69                                            |hi|",
-      "pdctl> read 8",
-      "kd> mailbox: read waits for mail",
-      "kd> mailbox: read timed out",
-      "read: STATUS_IO_TIMEOUT (0xC00000B5), win32 121, 0 bytes, handle 1",
-      "pdctl> close",
-      "close: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes, handle 1",
-      "pdctl> unload",
-      "kd> mailbox: unloaded",
-      "unload: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes"};
+  const std::vector<std::string> tail = {"pdctl> read 8",
+                                         "kd> mailbox: read 2 bytes of mail",
+                                         "read: STATUS_SUCCESS (0x00000000), win32 0, 2 bytes, handle 1",
+                                         "  0000  68 69                                            |hi|",
+                                         "pdctl> read 8",
+                                         "kd> mailbox: read waits for mail",
+                                         "kd> mailbox: read timed out",
+                                         "read: STATUS_IO_TIMEOUT (0xC00000B5), win32 121, 0 bytes, handle 1",
+                                         "pdctl> close",
+                                         "close: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes, handle 1",
+                                         "pdctl> unload",
+                                         "kd> mailbox: unloaded",
+                                         "unload: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes"};
   ASSERT_GE(lines.size(), tail.size());
   EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(tail.size()), lines.end()), tail);
 }
@@ -70,10 +69,10 @@ TEST(ForeignDriver, CrashIsABugCheckReportAndExitStatusTwo) {
   ASSERT_EQ(lines.size(), 7u) << run.out;
   EXPECT_EQ(lines[0], "boot load crash: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes");
   EXPECT_EQ(lines[5], "kd> crash: control 222004");
-  EXPECT_TRUE(lines[6].starts_with("!! verifier: BUGCHECK: 0x50 PAGE_FAULT_IN_NONPAGED_AREA (0x0, 0x0, 0x")) << lines[6];
+  EXPECT_TRUE(lines[6].starts_with("!! verifier: BUGCHECK: 0x50 PAGE_FAULT_IN_NONPAGED_AREA (0x0, 0x0, 0x"))
+      << lines[6];
   EXPECT_NE(lines[6].find(" in crash!CrashDeviceControl+0x"), std::string::npos) << lines[6];
-  EXPECT_NE(lines[6].find("(IRP_MJ_DEVICE_CONTROL); last debugger lines: \"crash: control 222004\""),
-            std::string::npos)
+  EXPECT_NE(lines[6].find("(IRP_MJ_DEVICE_CONTROL); last debugger lines: \"crash: control 222004\""), std::string::npos)
       << lines[6];
 }
 

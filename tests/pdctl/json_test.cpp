@@ -36,15 +36,15 @@ TEST(Json, BootReportsEachStepAfterItsDebuggerOutput) {
   PdctlRun run = runPdctl({"--json", "--driver", "tavrin", "--quiet-kd"});
   ASSERT_EQ(run.exit, 0);
   std::string module = std::filesystem::weakly_canonical(modulePath("tavrin")).string();
-  EXPECT_EQ(linesOf(run.out),
-            (std::vector<std::string>{
-                R"({"cmd":"boot",)" + kOk + R"("bytes":0,"data_hex":"","step":"load","driver":"tavrin","module":")" +
-                    module + R"("})",
-                R"({"cmd":"boot",)" + kOk + R"("bytes":0,"data_hex":"","step":"add-device"})",
-                R"({"cmd":"boot",)" + kOk + R"("bytes":0,"data_hex":"","step":"start","minor":"IRP_MN_START_DEVICE"})",
-                R"({"cmd":"boot",)" + kOk +
-                    R"("bytes":0,"data_hex":"","step":"caps","minor":"IRP_MN_QUERY_CAPABILITIES"})",
-            }));
+  EXPECT_EQ(
+      linesOf(run.out),
+      (std::vector<std::string>{
+          R"({"cmd":"boot",)" + kOk + R"("bytes":0,"data_hex":"","step":"load","driver":"tavrin","module":")" + module +
+              R"("})",
+          R"({"cmd":"boot",)" + kOk + R"("bytes":0,"data_hex":"","step":"add-device"})",
+          R"({"cmd":"boot",)" + kOk + R"("bytes":0,"data_hex":"","step":"start","minor":"IRP_MN_START_DEVICE"})",
+          R"({"cmd":"boot",)" + kOk + R"("bytes":0,"data_hex":"","step":"caps","minor":"IRP_MN_QUERY_CAPABILITIES"})",
+      }));
 }
 
 TEST(Json, TavrinWriteAndReadBack) {
@@ -199,9 +199,12 @@ TEST(Json, DescriptionTextIsTheReplyDecoded) {
     for (size_t i = 0; i < hex.size(); i += 4) {
       unsigned unit = static_cast<unsigned>(std::stoul(hex.substr(i + 2, 2) + hex.substr(i, 2), nullptr, 16));
       ASSERT_LT(unit, 0x80u) << "the descriptions are ASCII";
-      if (unit == '\r') expected += "\\r";
-      else if (unit == '\n') expected += "\\n";
-      else expected.push_back(static_cast<char>(unit));
+      if (unit == '\r')
+        expected += "\\r";
+      else if (unit == '\n')
+        expected += "\\n";
+      else
+        expected.push_back(static_cast<char>(unit));
     }
     EXPECT_EQ(field("text"), expected) << driver;
     EXPECT_NE(line.find(R"("bytes":)" + std::to_string(hex.size() / 2) + ","), std::string::npos) << line;

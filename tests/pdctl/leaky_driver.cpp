@@ -18,7 +18,7 @@ static NTSTATUS LeakyComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 static PDEVICE_OBJECT LeakyLower(PDEVICE_OBJECT DeviceObject) {
-  return *(PDEVICE_OBJECT *)DeviceObject->DeviceExtension;
+  return *(PDEVICE_OBJECT*)DeviceObject->DeviceExtension;
 }
 
 // Every PnP request goes down to the bus; the removal takes the device down.
@@ -41,7 +41,7 @@ static NTSTATUS LeakyAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
   NTSTATUS Status = IoCreateDevice(DriverObject, sizeof(PDEVICE_OBJECT), &LeakyName, FILE_DEVICE_UNKNOWN,
                                    FILE_DEVICE_SECURE_OPEN, FALSE, &DeviceObject);
   if (!NT_SUCCESS(Status)) return Status;
-  *(PDEVICE_OBJECT *)DeviceObject->DeviceExtension = IoAttachDeviceToDeviceStack(DeviceObject, PhysicalDeviceObject);
+  *(PDEVICE_OBJECT*)DeviceObject->DeviceExtension = IoAttachDeviceToDeviceStack(DeviceObject, PhysicalDeviceObject);
   DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
   Forgotten = ExAllocatePoolWithTag(NonPagedPool, 32, LEAKY_TAG);
   DbgPrint("leaky: %d bytes that unload forgets\r\n", 32);

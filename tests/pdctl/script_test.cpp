@@ -26,9 +26,7 @@ const char* const kScript =
 
 TEST(Scripts, EveryWayOfGivingTheCommandsGivesTheSameRun) {
   std::string path = ::testing::TempDir() + "pdctl_script-" + std::to_string(getpid()) + ".pd";
-  {
-    std::ofstream(path) << kScript;
-  }
+  { std::ofstream(path) << kScript; }
   PdctlRun fromFile = runPdctl({"--json", "-f", path});
   std::remove(path.c_str());
   PdctlRun fromStdin = runPdctl({"--json", "-f", "-"}, kScript);
@@ -46,9 +44,8 @@ TEST(Scripts, EveryWayOfGivingTheCommandsGivesTheSameRun) {
   EXPECT_EQ(lines[lines.size() - 2],
             R"({"cmd":"read","status":"0x00000000","status_name":"STATUS_SUCCESS","win32":0,"bytes":7,)"
             R"("data_hex":"613b62000d0a00","handle":2,"length":7})");
-  EXPECT_EQ(lines.back(),
-            R"({"cmd":"close","status":"0x00000000","status_name":"STATUS_SUCCESS","win32":0,"bytes":0,)"
-            R"("data_hex":"","handle":2})");
+  EXPECT_EQ(lines.back(), R"({"cmd":"close","status":"0x00000000","status_name":"STATUS_SUCCESS","win32":0,"bytes":0,)"
+                          R"("data_hex":"","handle":2})");
 }
 
 TEST(Scripts, TranscriptEchoesEachCommandAsWritten) {
@@ -84,7 +81,8 @@ const std::string kOk = R"("status":"0x00000000","status_name":"STATUS_SUCCESS",
 INSTANTIATE_TEST_SUITE_P(
     Cases, Handles,
     ::testing::Values(
-        HandleCase{"ReadN", "open; open; read 3", R"({"cmd":"read",)" + kOk + R"("bytes":3,"data_hex":"000000","handle":2,"length":3})"},
+        HandleCase{"ReadN", "open; open; read 3",
+                   R"({"cmd":"read",)" + kOk + R"("bytes":3,"data_hex":"000000","handle":2,"length":3})"},
         HandleCase{"ReadHN", "open; open; read 1 3",
                    R"({"cmd":"read",)" + kOk + R"("bytes":3,"data_hex":"000000","handle":1,"length":3})"},
         HandleCase{"WriteOfANumberIsText", "open; open; write 12",
@@ -134,7 +132,8 @@ TEST(Scripts, StandardInputRunsEachLineAsItArrives) {
   std::remove((base + ".sh").c_str());
   std::remove((base + ".out").c_str());
   EXPECT_EQ(status, 0);
-  EXPECT_NE(text.find("pdctl> read 2\nread: STATUS_SUCCESS (0x00000000), win32 0, 2 bytes, handle 1\n"), std::string::npos)
+  EXPECT_NE(text.find("pdctl> read 2\nread: STATUS_SUCCESS (0x00000000), win32 0, 2 bytes, handle 1\n"),
+            std::string::npos)
       << text;
 }
 
@@ -161,10 +160,10 @@ TEST_P(Examples, RunOnEveryDriverAsTheirCommentsSay) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shipped, Examples,
-    ::testing::Values(
-        ExampleCase{"script.pd", 0, R"({"cmd":"close",)" + kOk},
-        ExampleCase{"power.pd", 0, R"({"cmd":"state",)" + kOk + R"("bytes":0,"data_hex":"","driver":)"},
-        ExampleCase{"bus-failure.pd", 2, R"({"cmd":"state",)" + kOk + R"("bytes":0,"data_hex":"","driver":)"}),
+    ::testing::Values(ExampleCase{"script.pd", 0, R"({"cmd":"close",)" + kOk},
+                      ExampleCase{"power.pd", 0, R"({"cmd":"state",)" + kOk + R"("bytes":0,"data_hex":"","driver":)"},
+                      ExampleCase{"bus-failure.pd", 2,
+                                  R"({"cmd":"state",)" + kOk + R"("bytes":0,"data_hex":"","driver":)"}),
     [](const auto& test) {
       std::string name = test.param.script;
       std::erase(name, '-');
@@ -192,7 +191,8 @@ TEST(Scripts, HelpNeedsNoDriver) {
   EXPECT_EQ(run.exit, 0);
   EXPECT_NE(run.out.find("  ioctl [H] CODE [INLEN [OUTLEN]]\n"), std::string::npos) << run.out;
   PdctlRun one = runPdctl({"help sleep"});
-  EXPECT_EQ(one.out, "sleep S\nA whole system transition to S: the query, then the set, as the power manager sends them.\n");
+  EXPECT_EQ(one.out,
+            "sleep S\nA whole system transition to S: the query, then the set, as the power manager sends them.\n");
 }
 
 TEST(Scripts, UsageOnHelpOption) {

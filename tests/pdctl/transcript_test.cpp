@@ -29,12 +29,13 @@ const char* const kPnpBoot =
 // What every session on the driver starts with.
 std::string boot(const std::string& driver) {
   if (driver == "ostrel") {
-    return std::string("kd> In DriverEntry : Begin\n"
-                       "kd> In DriverEntry : End\n"
-                       "boot load ostrel: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n"
-                       "kd> In AddDevice : Begin\n"
-                       "kd> In AddDevice : End\n"
-                       "boot AddDevice: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n") +
+    return std::string(
+               "kd> In DriverEntry : Begin\n"
+               "kd> In DriverEntry : End\n"
+               "boot load ostrel: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n"
+               "kd> In AddDevice : Begin\n"
+               "kd> In AddDevice : End\n"
+               "boot AddDevice: STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n") +
            kPnpBoot;
   }
   return "boot load " + driver + ": STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n" +
@@ -146,8 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "read: STATUS_SUCCESS (0x00000000), win32 0, 20 bytes, handle 1\n"
                        "  0000  30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66  |0123456789abcdef|\n"
                        "  0010  58 59 00 00                                      |XY..|\n"},
-        TranscriptCase{"OstrelFailsReadAndWriteWithoutReachingTheDriver", "ostrel",
-                       "open\nwrite hi\nread 4\nclose\n",
+        TranscriptCase{"OstrelFailsReadAndWriteWithoutReachingTheDriver", "ostrel", "open\nwrite hi\nread 4\nclose\n",
                        "pdctl> open\n"
                        "kd> IRP_MJ_CREATE Received : Begin\n"
                        "kd> IRP_MJ_CREATE Received : End\n"
@@ -218,29 +218,30 @@ INSTANTIATE_TEST_SUITE_P(
             "device power¦In callback routine for PoRequestPowerIrp of device power setting\n"
             "kd> IRP_MN_SET_POWER for device power has been send successfully\n"
             "wake PowerSystemWorking (S0): STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n"},
-        TranscriptCase{"KelvaneStateBeforeAndAfterASleep", "kelvane", "state\nsleep S3\nstate\n",
-                       "pdctl> state\n"
-                       "state: driver kelvane loaded, device \\\\.\\KELVANEDEV (started)\n"
-                       "  power: system 1 PowerSystemWorking (S0), device 1 PowerDeviceD0 (as the driver recorded "
-                       "them)\n"
-                       "  remove lock: count 1 (1 held by the device until it is removed, plus 1 per open handle and per "
-                       "request in progress)\n"
-                       "  open handles: none\n"
-                       "  capability table: queried, D1 0, D2 0, WakeFromD0..D3 0 0 0 0, SystemWake 0, DeviceWake 0, "
-                       "DeviceState 0:1:4:4:4:4:4\n"
-                       "pdctl> sleep S3\n"
-                       "sleep PowerSystemSleeping3 (S3): STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n"
-                       "pdctl> state\n"
-                       "state: driver kelvane loaded, device \\\\.\\KELVANEDEV (started)\n"
-                       "  power: system 4 PowerSystemSleeping3 (S3), device 4 PowerDeviceD3 (as the driver recorded "
-                       "them)\n"
-                       "  remove lock: count 1 (1 held by the device until it is removed, plus 1 per open handle and per "
-                       "request in progress)\n"
-                       "  last PoSetPowerState: device 4 PowerDeviceD3\n"
-                       "  open handles: none\n"
-                       "  capability table: queried, D1 0, D2 0, WakeFromD0..D3 0 0 0 0, SystemWake 0, DeviceWake 0, "
-                       "DeviceState 0:1:4:4:4:4:4\n",
-                       true}),
+        TranscriptCase{
+            "KelvaneStateBeforeAndAfterASleep", "kelvane", "state\nsleep S3\nstate\n",
+            "pdctl> state\n"
+            "state: driver kelvane loaded, device \\\\.\\KELVANEDEV (started)\n"
+            "  power: system 1 PowerSystemWorking (S0), device 1 PowerDeviceD0 (as the driver recorded "
+            "them)\n"
+            "  remove lock: count 1 (1 held by the device until it is removed, plus 1 per open handle and per "
+            "request in progress)\n"
+            "  open handles: none\n"
+            "  capability table: queried, D1 0, D2 0, WakeFromD0..D3 0 0 0 0, SystemWake 0, DeviceWake 0, "
+            "DeviceState 0:1:4:4:4:4:4\n"
+            "pdctl> sleep S3\n"
+            "sleep PowerSystemSleeping3 (S3): STATUS_SUCCESS (0x00000000), win32 0, 0 bytes\n"
+            "pdctl> state\n"
+            "state: driver kelvane loaded, device \\\\.\\KELVANEDEV (started)\n"
+            "  power: system 4 PowerSystemSleeping3 (S3), device 4 PowerDeviceD3 (as the driver recorded "
+            "them)\n"
+            "  remove lock: count 1 (1 held by the device until it is removed, plus 1 per open handle and per "
+            "request in progress)\n"
+            "  last PoSetPowerState: device 4 PowerDeviceD3\n"
+            "  open handles: none\n"
+            "  capability table: queried, D1 0, D2 0, WakeFromD0..D3 0 0 0 0, SystemWake 0, DeviceWake 0, "
+            "DeviceState 0:1:4:4:4:4:4\n",
+            true}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // --quiet-kd leaves out the debugger's output and nothing else.
@@ -270,7 +271,8 @@ TEST(TranscriptOptions, BareBootsOnlyAsFarAsAddDevice) {
             "pdctl> pnp 0x14\n"
             "kd> IRP_MJ_PNP Received : Begin\n"
             "kd> IRP_MJ_PNP Received : End\n"
-            "pnp IRP_MN_QUERY_PNP_DEVICE_STATE: STATUS_NOT_SUPPORTED (0xC00000BB), win32 50 (ERROR_NOT_SUPPORTED), 0 bytes\n");
+            "pnp IRP_MN_QUERY_PNP_DEVICE_STATE: STATUS_NOT_SUPPORTED (0xC00000BB), win32 50 (ERROR_NOT_SUPPORTED), 0 "
+            "bytes\n");
 }
 
 // Without a capability query the table stays in its zero state: every system state maps to PowerDeviceUnspecified.

@@ -41,14 +41,14 @@ TEST(UserModule, ExampleDriverEchoesThroughItsControlCode) {
 }
 
 TEST(UserModule, ExampleDriverInJson) {
-  PdctlRun run = runPdctl({"--json", "--driver", modulePath("hello"), "--device", "hellodev", "open; ioctl 0x222400 3 2"});
+  PdctlRun run =
+      runPdctl({"--json", "--driver", modulePath("hello"), "--device", "hellodev", "open; ioctl 0x222400 3 2"});
   EXPECT_EQ(run.exit, 0);
   auto lines = linesOf(run.out);
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], R"({"kd":"hello: echo 2 bytes\r\n"})");
-  EXPECT_EQ(lines.back(),
-            R"({"cmd":"ioctl","status":"0x00000000","status_name":"STATUS_SUCCESS","win32":0,"bytes":2,)"
-            R"("data_hex":"0001","handle":1,"code":"0x00222400","in_length":3,"out_length":2})");
+  EXPECT_EQ(lines.back(), R"({"cmd":"ioctl","status":"0x00000000","status_name":"STATUS_SUCCESS","win32":0,"bytes":2,)"
+                          R"("data_hex":"0001","handle":1,"code":"0x00222400","in_length":3,"out_length":2})");
 }
 
 TEST(UserModule, WithoutDeviceNameOpenSaysHowToNameIt) {

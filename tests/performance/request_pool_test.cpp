@@ -62,9 +62,8 @@ TEST_P(RequestPoolTest, DeviceControlAllocatesNothing) {
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, description);
   });
-  expectNoPool("description into 16 bytes", [&] {
-    EXPECT_EQ(control(handle, IOCTL_GET_DESCRIPTION, 16, &out).status, STATUS_BUFFER_TOO_SMALL);
-  });
+  expectNoPool("description into 16 bytes",
+               [&] { EXPECT_EQ(control(handle, IOCTL_GET_DESCRIPTION, 16, &out).status, STATUS_BUFFER_TOO_SMALL); });
   expectNoPool("capability table", [&] {
     auto result = control(handle, IOCTL_GET_CAPABILITY_TABLE, sizeof(CAPABILITY_TABLE), &out);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
@@ -74,9 +73,8 @@ TEST_P(RequestPoolTest, DeviceControlAllocatesNothing) {
     EXPECT_EQ(control(handle, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x8FF, METHOD_BUFFERED, FILE_ANY_ACCESS), 64, &out).status,
               STATUS_INVALID_DEVICE_REQUEST);
   });
-  expectNoPool("no buffers", [&] {
-    EXPECT_EQ(control(handle, IOCTL_GET_DESCRIPTION, 0, &out).status, STATUS_BUFFER_TOO_SMALL);
-  });
+  expectNoPool("no buffers",
+               [&] { EXPECT_EQ(control(handle, IOCTL_GET_DESCRIPTION, 0, &out).status, STATUS_BUFFER_TOO_SMALL); });
   machine->close(handle);
 }
 
@@ -107,9 +105,8 @@ TEST_P(RequestPoolTest, PlugAndPlayAllocatesNothing) {
   auto bus = node->bus();
   bus.pend = true;
   node->setBus(bus);
-  expectNoPool("capability query completed later", [&] {
-    EXPECT_EQ(machine->queryCapabilities(*node).status, STATUS_SUCCESS);
-  });
+  expectNoPool("capability query completed later",
+               [&] { EXPECT_EQ(machine->queryCapabilities(*node).status, STATUS_SUCCESS); });
   // The removal frees what the device held and allocates nothing.
   size_t before = machine->poolAllocations();
   EXPECT_EQ(machine->pnp(*node, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);

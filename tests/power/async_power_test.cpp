@@ -112,28 +112,47 @@ TEST_P(AsyncPowerTest, BusFailingLaterFailsTheSystemIrpTheSameWay) {
 struct HeldCase {
   const char* name;
   UCHAR minor;
-  SYSTEM_POWER_STATE from;     // reached before the filter starts holding
+  SYSTEM_POWER_STATE from;  // reached before the filter starts holding
   SYSTEM_POWER_STATE to;
-  DEVICE_POWER_STATE device;   // DeviceState[to] with the root bus's report
-  Lines beforeRelease;         // printed before PoRequestPowerIrp returns, the sent line last
-  Lines afterRelease;          // printed in the thread that completes the device IRP
-  LONG heldAcquisitions;       // remove-lock acquisitions while the device IRP is held below
+  DEVICE_POWER_STATE device;  // DeviceState[to] with the root bus's report
+  Lines beforeRelease;        // printed before PoRequestPowerIrp returns, the sent line last
+  Lines afterRelease;         // printed in the thread that completes the device IRP
+  LONG heldAcquisitions;      // remove-lock acquisitions while the device IRP is held below
   DEVICE_POWER_STATE recordedWhileHeld;
 };
 
 std::vector<HeldCase> heldCases() {
   using namespace trace;
   return {
-      {"Query", IRP_MN_QUERY_POWER, PowerSystemWorking, PowerSystemSleeping3, PowerDeviceD3,
-       concat({systemQueryHead(4), {Begin, QueryPower, DeviceQuery, deviceState(4), DeviceQueryReady, DeviceQuerySent}}),
-       {DeviceQueryCompletion, DeviceQueryCallback}, 2, PowerDeviceD0},
-      {"PowerDown", IRP_MN_SET_POWER, PowerSystemWorking, PowerSystemSleeping3, PowerDeviceD3,
-       concat({systemSetHead(4), deviceSetLines(4, SetPath::Down), {DeviceSetSent}}), {DeviceSetCallback}, 1,
+      {"Query",
+       IRP_MN_QUERY_POWER,
+       PowerSystemWorking,
+       PowerSystemSleeping3,
+       PowerDeviceD3,
+       concat(
+           {systemQueryHead(4), {Begin, QueryPower, DeviceQuery, deviceState(4), DeviceQueryReady, DeviceQuerySent}}),
+       {DeviceQueryCompletion, DeviceQueryCallback},
+       2,
+       PowerDeviceD0},
+      {"PowerDown",
+       IRP_MN_SET_POWER,
+       PowerSystemWorking,
+       PowerSystemSleeping3,
+       PowerDeviceD3,
+       concat({systemSetHead(4), deviceSetLines(4, SetPath::Down), {DeviceSetSent}}),
+       {DeviceSetCallback},
+       1,
        PowerDeviceD3},
-      {"PowerUp", IRP_MN_SET_POWER, PowerSystemSleeping3, PowerSystemWorking, PowerDeviceD0,
-       concat({systemSetHead(1), {Begin, SetPower, DeviceChange, deviceState(1), DeviceUp, DeviceChangeReady,
-                                  DeviceSetSent}}),
-       {DeviceSetCompletion, DeviceSetCallback}, 2, PowerDeviceD3},
+      {"PowerUp",
+       IRP_MN_SET_POWER,
+       PowerSystemSleeping3,
+       PowerSystemWorking,
+       PowerDeviceD0,
+       concat({systemSetHead(1),
+               {Begin, SetPower, DeviceChange, deviceState(1), DeviceUp, DeviceChangeReady, DeviceSetSent}}),
+       {DeviceSetCompletion, DeviceSetCallback},
+       2,
+       PowerDeviceD3},
   };
 }
 
@@ -177,8 +196,7 @@ TEST_P(HeldDeviceIrpTest, CallbackRunsOnlyWhenTheLowerDriverCompletesFromAnother
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Held, HeldDeviceIrpTest, Combine(ValuesIn(kDrivers), ValuesIn(heldCases())),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Held, HeldDeviceIrpTest, Combine(ValuesIn(kDrivers), ValuesIn(heldCases())), CaseName());
 
 // The device state is what the device IRP reached, whatever the table says by the time the callback runs.
 TEST_P(AsyncPowerTest, SetCallbackLeavesTheDeviceStateTheDeviceIrpRecorded) {
@@ -260,8 +278,7 @@ TEST_P(SleepWakeCyclesTest, LeaveTheLockPoolAndStartNextAccountsBalanced) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cycles, SleepWakeCyclesTest, Combine(ValuesIn(kDrivers), ValuesIn(kCycleModes)),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Cycles, SleepWakeCyclesTest, Combine(ValuesIn(kDrivers), ValuesIn(kCycleModes)), CaseName());
 
 // ------------------------------------------------ transitions sent from several threads
 
@@ -328,9 +345,8 @@ class RemovalUnderway {
       finished_.store(true);
     });
     // Begun: the lock is marked removed and counts only the test's other acquisition.
-    EXPECT_TRUE(eventually([&] {
-      return std::atomic_ref<BOOLEAN>(lock_->Removed).load() && machine_.removeLockCount(lock_) == 1;
-    }));
+    EXPECT_TRUE(eventually(
+        [&] { return std::atomic_ref<BOOLEAN>(lock_->Removed).load() && machine_.removeLockCount(lock_) == 1; }));
   }
 
   ~RemovalUnderway() { finish(); }
@@ -363,21 +379,56 @@ struct RemovalCase {
 };
 
 const RemovalCase kRemoval[] = {
-    {"SystemSet", IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3, STATUS_DELETE_PENDING,
-     {trace::Begin, trace::SetPower, trace::AcquireFailed}, {"SET_POWER_FAILED"}},
-    {"SystemQuery", IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3, STATUS_DELETE_PENDING,
-     {trace::Begin, trace::QueryPower, trace::AcquireFailed}, {}},
-    {"DeviceSet", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3, STATUS_DELETE_PENDING,
-     {trace::Begin, trace::SetPower, trace::AcquireFailed}, {"SET_POWER_FAILED"}},
-    {"DeviceQuery", IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD3, STATUS_DELETE_PENDING,
-     {trace::Begin, trace::QueryPower, trace::AcquireFailed}, {}},
-    {"SetOtherType", IRP_MN_SET_POWER, 2, PowerDeviceD3, STATUS_DELETE_PENDING,
-     {trace::Begin, trace::SetPower, trace::AcquireFailed}, {"SET_POWER_FAILED"}},
+    {"SystemSet",
+     IRP_MN_SET_POWER,
+     SystemPowerState,
+     PowerSystemSleeping3,
+     STATUS_DELETE_PENDING,
+     {trace::Begin, trace::SetPower, trace::AcquireFailed},
+     {"SET_POWER_FAILED"}},
+    {"SystemQuery",
+     IRP_MN_QUERY_POWER,
+     SystemPowerState,
+     PowerSystemSleeping3,
+     STATUS_DELETE_PENDING,
+     {trace::Begin, trace::QueryPower, trace::AcquireFailed},
+     {}},
+    {"DeviceSet",
+     IRP_MN_SET_POWER,
+     DevicePowerState,
+     PowerDeviceD3,
+     STATUS_DELETE_PENDING,
+     {trace::Begin, trace::SetPower, trace::AcquireFailed},
+     {"SET_POWER_FAILED"}},
+    {"DeviceQuery",
+     IRP_MN_QUERY_POWER,
+     DevicePowerState,
+     PowerDeviceD3,
+     STATUS_DELETE_PENDING,
+     {trace::Begin, trace::QueryPower, trace::AcquireFailed},
+     {}},
+    {"SetOtherType",
+     IRP_MN_SET_POWER,
+     2,
+     PowerDeviceD3,
+     STATUS_DELETE_PENDING,
+     {trace::Begin, trace::SetPower, trace::AcquireFailed},
+     {"SET_POWER_FAILED"}},
     // The minors this driver passes on untouched are refused too: there may be no driver below any more.
-    {"WaitWake", IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemSleeping3, STATUS_DELETE_PENDING,
-     {trace::Begin, trace::WaitWake, trace::End}, {}},
-    {"PowerSequence", IRP_MN_POWER_SEQUENCE, SystemPowerState, 0, STATUS_DELETE_PENDING,
-     {trace::Begin, trace::PowerSequence, trace::End}, {}},
+    {"WaitWake",
+     IRP_MN_WAIT_WAKE,
+     SystemPowerState,
+     PowerSystemSleeping3,
+     STATUS_DELETE_PENDING,
+     {trace::Begin, trace::WaitWake, trace::End},
+     {}},
+    {"PowerSequence",
+     IRP_MN_POWER_SEQUENCE,
+     SystemPowerState,
+     0,
+     STATUS_DELETE_PENDING,
+     {trace::Begin, trace::PowerSequence, trace::End},
+     {}},
     {"OtherMinor", 0x10, DevicePowerState, PowerDeviceD3, STATUS_DELETE_PENDING, {trace::Begin, trace::End}, {}},
 };
 
@@ -411,8 +462,7 @@ TEST_P(AfterRemovalBeganTest, IsRefusedWithoutTouchingTheLock) {
   EXPECT_TRUE(machine->removeLockTags(&ext()->RemoveLock).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Removal, AfterRemovalBeganTest, Combine(ValuesIn(kDrivers), ValuesIn(kRemoval)),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Removal, AfterRemovalBeganTest, Combine(ValuesIn(kDrivers), ValuesIn(kRemoval)), CaseName());
 
 INSTANTIATE_TEST_SUITE_P(Drivers, AsyncPowerTest, ValuesIn(kDrivers), DriverName);
 

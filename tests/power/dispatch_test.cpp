@@ -27,7 +27,8 @@ const MinorCase kMinors[] = {
     {"Minor0xFF", 0xFF, nullptr},
 };
 
-class PowerMinorTest : public PowerTestBase, public ::testing::WithParamInterface<std::tuple<std::string, MinorCase>> {};
+class PowerMinorTest : public PowerTestBase,
+                       public ::testing::WithParamInterface<std::tuple<std::string, MinorCase>> {};
 
 // The root bus cannot arm for wake nor answer the rest: it leaves them STATUS_NOT_SUPPORTED.
 TEST_P(PowerMinorTest, IsPassedDownUntouchedAndComesBackWithTheBussAnswer) {
@@ -55,8 +56,7 @@ TEST_P(PowerMinorTest, IsPassedDownUntouchedAndComesBackWithTheBussAnswer) {
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Minors, PowerMinorTest, Combine(ValuesIn(kDrivers), ValuesIn(kMinors)),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Minors, PowerMinorTest, Combine(ValuesIn(kDrivers), ValuesIn(kMinors)), CaseName());
 
 // ------------------------------------------------ power-state types besides 0 and 1
 
@@ -82,7 +82,8 @@ TEST_P(PowerTypeTest, IsPassedDownUntouchedAndNothingRecorded) {
   auto result = send(type.minor, static_cast<POWER_STATE_TYPE>(type.type), PowerDeviceD3, PowerActionHibernate);
   EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(result.information, 0u);
-  EXPECT_EQ(kd(), (Lines{trace::Begin, type.minor == IRP_MN_SET_POWER ? trace::SetPower : trace::QueryPower, trace::End}));
+  EXPECT_EQ(kd(),
+            (Lines{trace::Begin, type.minor == IRP_MN_SET_POWER ? trace::SetPower : trace::QueryPower, trace::End}));
   EXPECT_EQ(busPower(), (std::vector<std::tuple<int, ULONG, ULONG, ULONG>>{
                             {type.minor, type.type, PowerDeviceD3, PowerActionHibernate}}));
   EXPECT_TRUE(powerStates().empty());
@@ -122,7 +123,9 @@ const SortCase kSorting[] = {
     {"D0ToD2Sleep", {}, {PowerDeviceD2, PowerActionSleep}, SetPath::Neither},
     {"D0ToD1WarmEject", {}, {PowerDeviceD1, PowerActionWarmEject}, SetPath::Neither},
     {"D1ToD2Sleep", {{PowerDeviceD1, PowerActionHibernate}}, {PowerDeviceD2, PowerActionSleep}, SetPath::Neither},
-    {"UnspecifiedToD1Sleep", {{PowerDeviceUnspecified, PowerActionNone}}, {PowerDeviceD1, PowerActionSleep},
+    {"UnspecifiedToD1Sleep",
+     {{PowerDeviceUnspecified, PowerActionNone}},
+     {PowerDeviceD1, PowerActionSleep},
      SetPath::Neither},
     {"D0ToD1Hibernate", {}, {PowerDeviceD1, PowerActionHibernate}, SetPath::Down},
     {"D0ToD2Shutdown", {}, {PowerDeviceD2, PowerActionShutdown}, SetPath::Down},
@@ -131,8 +134,7 @@ const SortCase kSorting[] = {
     {"D0ToD3None", {}, {PowerDeviceD3, PowerActionNone}, SetPath::Down},
     {"D0ToD3Sleep", {}, {PowerDeviceD3, PowerActionSleep}, SetPath::Down},
     {"D1ToD3Sleep", {{PowerDeviceD1, PowerActionHibernate}}, {PowerDeviceD3, PowerActionSleep}, SetPath::Down},
-    {"UnspecifiedToD3", {{PowerDeviceUnspecified, PowerActionNone}}, {PowerDeviceD3, PowerActionNone},
-     SetPath::Down},
+    {"UnspecifiedToD3", {{PowerDeviceUnspecified, PowerActionNone}}, {PowerDeviceD3, PowerActionNone}, SetPath::Down},
 };
 
 class DeviceSetSortingTest : public PowerTestBase,
@@ -166,8 +168,7 @@ TEST_P(DeviceSetSortingTest, TakesItsPath) {
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Sorting, DeviceSetSortingTest, Combine(ValuesIn(kDrivers), ValuesIn(kSorting)),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Sorting, DeviceSetSortingTest, Combine(ValuesIn(kDrivers), ValuesIn(kSorting)), CaseName());
 
 // ------------------------------------------------------------ device queries
 

@@ -40,7 +40,8 @@ class LowerFilter {
     driver->MajorFunction[IRP_MJ_POWER] = &LowerFilter::dispatchPower;
     driver->MajorFunction[IRP_MJ_PNP] = &LowerFilter::dispatchPnp;
     PDEVICE_OBJECT device = nullptr;
-    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(LowerFilter*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device))) return;
+    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(LowerFilter*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device)))
+      return;
     *static_cast<LowerFilter**>(device->DeviceExtension) = this;
     lower_ = IoAttachDeviceToDeviceStack(device, pdo);
     device->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -75,7 +75,11 @@ inline Lines concat(std::initializer_list<Lines> parts) {
 
 // A device query up to passing it down, then its completion routine.
 inline Lines deviceQueryLines(long state, bool lowerFailed = false) {
-  Lines lines{trace::Begin, trace::QueryPower, trace::DeviceQuery, trace::deviceState(state), trace::DeviceQueryReady,
+  Lines lines{trace::Begin,
+              trace::QueryPower,
+              trace::DeviceQuery,
+              trace::deviceState(state),
+              trace::DeviceQueryReady,
               trace::DeviceQueryCompletion};
   if (lowerFailed) lines.push_back(trace::DeviceQueryLowerFailed);
   return lines;
@@ -104,31 +108,36 @@ inline Lines deviceSetLines(long state, SetPath path) {
     case SetPath::Up:
       lines.insert(lines.end(), {trace::DeviceUp, trace::DeviceChangeReady, trace::DeviceSetCompletion});
       break;
-    case SetPath::Down:
-      lines.insert(lines.end(), {trace::DeviceDown, trace::DeviceChangeReady});
-      break;
-    case SetPath::Neither:
-      lines.insert(lines.end(), {trace::DeviceChangeReady, trace::DeviceSetCompletion});
-      break;
+    case SetPath::Down: lines.insert(lines.end(), {trace::DeviceDown, trace::DeviceChangeReady}); break;
+    case SetPath::Neither: lines.insert(lines.end(), {trace::DeviceChangeReady, trace::DeviceSetCompletion}); break;
   }
   return lines;
 }
 
 // A system query up to passing it down, and its completion routine's first line.
 inline Lines systemQueryHead(long state) {
-  return {trace::Begin, trace::QueryPower, trace::SystemQuery, trace::systemState(state), trace::SystemQueryReady,
+  return {trace::Begin,
+          trace::QueryPower,
+          trace::SystemQuery,
+          trace::systemState(state),
+          trace::SystemQueryReady,
           trace::SystemQueryCompletion};
 }
 
 inline Lines systemSetHead(long state) {
-  return {trace::Begin, trace::SetPower, trace::SystemChange, trace::systemState(state), trace::SystemChangeReady,
+  return {trace::Begin,
+          trace::SetPower,
+          trace::SystemChange,
+          trace::systemState(state),
+          trace::SystemChangeReady,
           trace::SystemSetCompletion};
 }
 
 // A whole system query whose device query runs on the same stack: the
 // callback comes before PoRequestPowerIrp returns, so the sent line is last.
 inline Lines systemQueryLines(long systemState, long deviceState) {
-  return concat({systemQueryHead(systemState), deviceQueryLines(deviceState),
+  return concat({systemQueryHead(systemState),
+                 deviceQueryLines(deviceState),
                  {trace::DeviceQueryCallback, trace::DeviceQuerySent}});
 }
 

@@ -290,8 +290,7 @@ TEST_F(PowerManagerTest, PoRequestPowerIrpSendsToTheTopAndCallsBackOnceWithTheFi
   POWER_STATE state;
   state.DeviceState = PowerDeviceD2;
   // Asked for the physical device object, sent to the top of its stack.
-  EXPECT_EQ(PoRequestPowerIrp(node->pdo(), IRP_MN_QUERY_POWER, state, recordRequest, &record, nullptr),
-            STATUS_PENDING);
+  EXPECT_EQ(PoRequestPowerIrp(node->pdo(), IRP_MN_QUERY_POWER, state, recordRequest, &record, nullptr), STATUS_PENDING);
   ASSERT_TRUE(holder.waitArrivals(1));
   PIRP irp = holder.irp(0);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);

@@ -47,8 +47,8 @@ TEST_P(SystemPowerTest, SleepToS3AndWakeWithTheRootBusReport) {
   EXPECT_EQ(busPower().size(), 6u);
   EXPECT_EQ(busPower()[4], std::make_tuple(IRP_MN_SET_POWER, ULONG{SystemPowerState}, ULONG{PowerSystemWorking},
                                            ULONG{PowerActionNone}));
-  EXPECT_EQ(busPower()[5], std::make_tuple(IRP_MN_SET_POWER, ULONG{DevicePowerState}, ULONG{PowerDeviceD0},
-                                           ULONG{PowerActionNone}));
+  EXPECT_EQ(busPower()[5],
+            std::make_tuple(IRP_MN_SET_POWER, ULONG{DevicePowerState}, ULONG{PowerDeviceD0}, ULONG{PowerActionNone}));
   expectSettled();
   expectViolationsExactly({});
 }
@@ -279,8 +279,7 @@ TEST_P(RefusedRequestTest, FailsTheSystemQueryButLeavesTheSystemSetWithTheBussAn
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Refused, RefusedRequestTest, Combine(ValuesIn(kDrivers), ValuesIn(kRefusals)),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Refused, RefusedRequestTest, Combine(ValuesIn(kDrivers), ValuesIn(kRefusals)), CaseName());
 
 // ------------------------------------------------ the lower driver fails
 
@@ -297,9 +296,8 @@ const LowerSystemFailure kLowerSystemFailures[] = {
     {"SetNoResources", IRP_MN_SET_POWER, STATUS_INSUFFICIENT_RESOURCES},
 };
 
-class SystemIrpFailedBelowTest
-    : public PowerTestBase,
-      public ::testing::WithParamInterface<std::tuple<std::string, LowerSystemFailure>> {};
+class SystemIrpFailedBelowTest : public PowerTestBase,
+                                 public ::testing::WithParamInterface<std::tuple<std::string, LowerSystemFailure>> {};
 
 TEST_P(SystemIrpFailedBelowTest, IsCompletedWithThatStatusAndNoDeviceIrpIsRequested) {
   const auto& [module, failure] = GetParam();
@@ -338,7 +336,8 @@ TEST_P(SystemPowerTest, DeviceQueryFailedBelowFailsTheSystemQuery) {
 
   EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(result.information, 0u);
-  EXPECT_EQ(kd(), concat({systemQueryHead(PowerSystemSleeping3), deviceQueryLines(PowerDeviceD3, true),
+  EXPECT_EQ(kd(), concat({systemQueryHead(PowerSystemSleeping3),
+                          deviceQueryLines(PowerDeviceD3, true),
                           {trace::DeviceQueryCallback, trace::DeviceQuerySent}}));
   EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
   EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
@@ -364,9 +363,9 @@ const DeviceSetFailure kDeviceSetFailures[] = {
     {"PowerDown", PowerSystemWorking, PowerSystemSleeping3, PowerDeviceD3, SetPath::Down, PowerDeviceD3},
 };
 
-class DeviceSetFailedBelowSystemTest
-    : public PowerTestBase,
-      public ::testing::WithParamInterface<std::tuple<std::string, DeviceSetFailure>> {};
+class DeviceSetFailedBelowSystemTest : public PowerTestBase,
+                                       public ::testing::WithParamInterface<std::tuple<std::string, DeviceSetFailure>> {
+};
 
 TEST_P(DeviceSetFailedBelowSystemTest, LeavesTheSystemSetWithItsOwnAnswerAndRecordsOnlyAReachedDeviceState) {
   const auto& [module, failure] = GetParam();
@@ -444,9 +443,8 @@ const OutOfRangeCase kOutOfRange[] = {
     {"SetMaxFailed", IRP_MN_SET_POWER, 0x7FFFFFFF, STATUS_UNSUCCESSFUL},
 };
 
-class OutOfRangeSystemStateTest
-    : public PowerTestBase,
-      public ::testing::WithParamInterface<std::tuple<std::string, OutOfRangeCase>> {};
+class OutOfRangeSystemStateTest : public PowerTestBase,
+                                  public ::testing::WithParamInterface<std::tuple<std::string, OutOfRangeCase>> {};
 
 TEST_P(OutOfRangeSystemStateTest, EndsWithTheLowerDriversAnswerAndNoDeviceIrp) {
   const auto& [module, range] = GetParam();
@@ -459,7 +457,8 @@ TEST_P(OutOfRangeSystemStateTest, EndsWithTheLowerDriversAnswerAndNoDeviceIrp) {
 
   EXPECT_EQ(result.status, range.lowerStatus);
   EXPECT_EQ(result.information, failed ? 0u : 0x99u);
-  Lines expected = set ? systemSetHead(static_cast<LONG>(range.state)) : systemQueryHead(static_cast<LONG>(range.state));
+  Lines expected =
+      set ? systemSetHead(static_cast<LONG>(range.state)) : systemQueryHead(static_cast<LONG>(range.state));
   if (failed) expected.push_back(set ? trace::SystemSetLowerFailed : trace::SystemQueryLowerFailed);
   EXPECT_EQ(kd(), expected);
   EXPECT_EQ(static_cast<ULONG>(ext()->SystemPowerState), set ? range.state : ULONG{PowerSystemWorking});

@@ -44,7 +44,9 @@ class FaultMatrixTest : public ReliabilityTest, public ::testing::WithParamInter
     node->setBus(bus);
   }
 
-  void settle() { ASSERT_TRUE(eventually([&] { return machine->busCompletionsInFlight() == 0; })); }
+  void settle() {
+    ASSERT_TRUE(eventually([&] { return machine->busCompletionsInFlight() == 0; }));
+  }
 };
 
 // ---------------------------------------------------------------- AddDevice
@@ -196,8 +198,8 @@ struct PowerFailure {
   UCHAR minor;
   POWER_STATE_TYPE type;
   ULONG state;
-  NTSTATUS expected;   // the outcome the sender sees when the bus answers STATUS_UNSUCCESSFUL
-  bool setFails;       // a set-power IRP ends in failure: the verifier reports it
+  NTSTATUS expected;  // the outcome the sender sees when the bus answers STATUS_UNSUCCESSFUL
+  bool setFails;      // a set-power IRP ends in failure: the verifier reports it
 };
 
 TEST_P(FaultMatrixTest, PowerIrpsFailingBelowFailCleanlyAndTheNextCycleWorks) {

@@ -88,9 +88,9 @@ TEST_P(PnpSequenceTest, RebalanceStopsAndRestarts) {
 }
 
 TEST_P(PnpSequenceTest, CancelledStopAndCancelledRemove) {
-  sendAll({IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
-           IRP_MN_CANCEL_REMOVE_DEVICE},
-          "cancelled");
+  sendAll(
+      {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
+      "cancelled");
   machine->close(handle_);
   expectServing("after the cancelled stop and remove");
 }

@@ -73,8 +73,7 @@ class ReliabilityTest : public pdkit::test::DriverTest {
     }
     Bytes reply;
     EXPECT_EQ(control(handle, IOCTL_GET_DESCRIPTION, 512, &reply).status, STATUS_SUCCESS);
-    EXPECT_EQ(control(handle, IOCTL_GET_CAPABILITY_TABLE, sizeof(CAPABILITY_TABLE), &reply).status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(control(handle, IOCTL_GET_CAPABILITY_TABLE, sizeof(CAPABILITY_TABLE), &reply).status, STATUS_SUCCESS);
     EXPECT_EQ(machine->systemPower(*node, PowerSystemSleeping3, PowerActionSleep).status, STATUS_SUCCESS);
     EXPECT_EQ(machine->systemPower(*node, PowerSystemWorking, PowerActionNone).status, STATUS_SUCCESS);
     EXPECT_TRUE(eventually([&] { return machine->busCompletionsInFlight() == 0; }));

@@ -83,7 +83,8 @@ TEST_P(StressTest, IoTableQueriesAndSleepCyclesTogether) {
   std::atomic<int> workersLeft{kWorkers};
   std::atomic<int> torn{0}, wrongAnswers{0}, tableMixes{0}, requests{0}, rounds{0}, queries{0}, cycles{0};
   auto othersHadTheirTurns = [&] {
-    return (queries.load() >= kMinQueries && cycles.load() >= kMinCycles) || std::chrono::steady_clock::now() > deadline;
+    return (queries.load() >= kMinQueries && cycles.load() >= kMinCycles) ||
+           std::chrono::steady_clock::now() > deadline;
   };
 
   std::vector<std::thread> threads;
@@ -117,8 +118,8 @@ TEST_P(StressTest, IoTableQueriesAndSleepCyclesTogether) {
         std::memcpy(&copy, table.data(), sizeof copy);
         if (reply.status != STATUS_SUCCESS || reply.information != sizeof(CAPABILITY_TABLE)) ++wrongAnswers;
         if (!fieldsFromEitherReport(copy)) ++tableMixes;
-        auto described =
-            machine->deviceIoControl(handle, IOCTL_GET_DESCRIPTION, nullptr, 0, text.data(), static_cast<ULONG>(text.size()));
+        auto described = machine->deviceIoControl(handle, IOCTL_GET_DESCRIPTION, nullptr, 0, text.data(),
+                                                  static_cast<ULONG>(text.size()));
         if (described.status != STATUS_SUCCESS || described.information == 0) ++wrongAnswers;
         requests += 2;
       }

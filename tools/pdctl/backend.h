@@ -31,7 +31,7 @@ using Token = uint64_t;
 
 // What ntsim knows of the device and its driver.
 struct DeviceView {
-  std::string driver;      // the module's name
+  std::string driver;  // the module's name
   bool loaded = false;
   bool hasDevice = false;  // AddDevice created and attached a device
   std::string pnpState;    // where the device is in its life: started, removed, ...
@@ -93,7 +93,7 @@ class Backend {
   virtual Outcome sleep(uint32_t state) = 0;  // query, then set, as the power manager does
   virtual Outcome wake() = 0;                 // the set to the working state that ends a sleep
   virtual void busCaps(const std::vector<BusSetting>& settings) = 0;
-  virtual std::vector<std::string> busCapsLines() const = 0;  // the report the bus gives now
+  virtual std::vector<std::string> busCapsLines() const = 0;                       // the report the bus gives now
   virtual void busFail(bool caps, bool power, std::optional<int32_t> status) = 0;  // nullopt: stop failing
   virtual void busPend(bool on) = 0;
   virtual void fault(FaultKind kind, std::optional<int32_t> status) = 0;

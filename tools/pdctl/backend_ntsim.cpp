@@ -25,19 +25,19 @@ struct CapabilityFlag {
   ULONG (*get)(const DEVICE_CAPABILITIES&);
 };
 
-#define PDCTL_FLAG(field)                                                \
-  CapabilityFlag {                                                       \
-    #field, [](DEVICE_CAPABILITIES& c, ULONG v) { c.field = v & 1; },    \
-        [](const DEVICE_CAPABILITIES& c) { return static_cast<ULONG>(c.field); } \
+#define PDCTL_FLAG(field)                                                                                              \
+  CapabilityFlag {                                                                                                     \
+#field, [](DEVICE_CAPABILITIES & c,                                                                                \
+               ULONG v) { c.field = v & 1; }, [](const DEVICE_CAPABILITIES& c) { return static_cast<ULONG>(c.field); } \
   }
 
 const CapabilityFlag kFlags[] = {
-    PDCTL_FLAG(DeviceD1),         PDCTL_FLAG(DeviceD2),          PDCTL_FLAG(LockSupported),
-    PDCTL_FLAG(EjectSupported),   PDCTL_FLAG(Removable),         PDCTL_FLAG(DockDevice),
-    PDCTL_FLAG(UniqueID),         PDCTL_FLAG(SilentInstall),     PDCTL_FLAG(RawDeviceOK),
-    PDCTL_FLAG(SurpriseRemovalOK), PDCTL_FLAG(WakeFromD0),       PDCTL_FLAG(WakeFromD1),
-    PDCTL_FLAG(WakeFromD2),       PDCTL_FLAG(WakeFromD3),        PDCTL_FLAG(HardwareDisabled),
-    PDCTL_FLAG(NonDynamic),       PDCTL_FLAG(WarmEjectSupported), PDCTL_FLAG(NoDisplayInUI),
+    PDCTL_FLAG(DeviceD1),          PDCTL_FLAG(DeviceD2),           PDCTL_FLAG(LockSupported),
+    PDCTL_FLAG(EjectSupported),    PDCTL_FLAG(Removable),          PDCTL_FLAG(DockDevice),
+    PDCTL_FLAG(UniqueID),          PDCTL_FLAG(SilentInstall),      PDCTL_FLAG(RawDeviceOK),
+    PDCTL_FLAG(SurpriseRemovalOK), PDCTL_FLAG(WakeFromD0),         PDCTL_FLAG(WakeFromD1),
+    PDCTL_FLAG(WakeFromD2),        PDCTL_FLAG(WakeFromD3),         PDCTL_FLAG(HardwareDisabled),
+    PDCTL_FLAG(NonDynamic),        PDCTL_FLAG(WarmEjectSupported), PDCTL_FLAG(NoDisplayInUI),
 };
 
 #undef PDCTL_FLAG
@@ -79,9 +79,10 @@ void applySetting(DEVICE_CAPABILITIES& caps, const BusSetting& setting) {
       start = colon + 1;
     }
     if (parts.size() != POWER_SYSTEM_MAXIMUM) {
-      throw CommandError("bus caps: DeviceState takes 7 device states, one per system state S0..: expected "
-                         "a:b:c:d:e:f:g such as 0:D0:D3:D3:D3:D3:D3, got " +
-                         std::to_string(parts.size()));
+      throw CommandError(
+          "bus caps: DeviceState takes 7 device states, one per system state S0..: expected "
+          "a:b:c:d:e:f:g such as 0:D0:D3:D3:D3:D3:D3, got " +
+          std::to_string(parts.size()));
     }
     for (size_t i = 0; i < parts.size(); ++i) {
       caps.DeviceState[i] = static_cast<DEVICE_POWER_STATE>(parseNamed(parts[i], deviceStates(), "DeviceState entry"));
@@ -118,7 +119,9 @@ void checkModuleFile(const std::string& path) {
   if (!file) return;  // the loader says it does not exist
   char magic[4] = {};
   file.read(magic, sizeof magic);
-  if (file.gcount() != 4 || std::string_view(magic, 4) != "\x7f" "ELF") {
+  if (file.gcount() != 4 || std::string_view(magic, 4) !=
+                                "\x7f"
+                                "ELF") {
     throw CommandError("--driver " + printable(path) +
                        " is not a driver module (not an ELF shared object): expected a .so built against ntsim's "
                        "headers (docs/DRIVER-MODULES.md)");
@@ -289,9 +292,7 @@ class NtsimBackend final : public Backend {
   void fault(FaultKind kind, std::optional<int32_t> status) override {
     ntsim::Faults& faults = machine_->faults();
     switch (kind) {
-      case FaultKind::Mapping:
-        faults.mapping = 1;
-        break;
+      case FaultKind::Mapping: faults.mapping = 1; break;
       case FaultKind::Pool:
         faults.pool = 1;
         faults.poolSkip = 0;
@@ -389,7 +390,8 @@ class NtsimBackend final : public Backend {
   static ntsim::Handle handleOf(Token token) { return static_cast<ntsim::Handle>(token); }
 
   Outcome outcome(NTSTATUS status, uint64_t bytes) const {
-    return Outcome{status, ntsim::statusName(status), status == STATUS_SUCCESS ? 0 : ntsim::win32ErrorOf(status), bytes};
+    return Outcome{status, ntsim::statusName(status), status == STATUS_SUCCESS ? 0 : ntsim::win32ErrorOf(status),
+                   bytes};
   }
 
   Outcome outcome(const ntsim::IoResult& result) const {

@@ -73,9 +73,9 @@ class WindowsBackend final : public Backend {
   std::string devicePath(const std::string& suffix) const override { return "\\\\.\\" + device_ + suffix; }
 
   Outcome open(const std::string& suffix, Token& token) override {
-    HANDLE handle = CreateFileW(widen(devicePath(suffix)).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+    HANDLE handle =
+        CreateFileW(widen(devicePath(suffix)).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       DWORD error = GetLastError();
       token = 0;
@@ -114,8 +114,8 @@ class WindowsBackend final : public Backend {
                           uint32_t outLength) override {
     OVERLAPPED overlapped{};
     DWORD done = 0;
-    BOOL ok = DeviceIoControl(handleOf(token), code, const_cast<uint8_t*>(in), inLength, out, outLength, &done,
-                              &overlapped);
+    BOOL ok =
+        DeviceIoControl(handleOf(token), code, const_cast<uint8_t*>(in), inLength, out, outLength, &done, &overlapped);
     return finished(ok, done, overlapped);
   }
 

@@ -47,8 +47,7 @@ std::optional<DecodedTable> decodeTable(std::span<const uint8_t> bytes) {
   table.systemWake = static_cast<int32_t>(le32(bytes, offsetof(CAPABILITY_TABLE, SystemWake)));
   table.deviceWake = static_cast<int32_t>(le32(bytes, offsetof(CAPABILITY_TABLE, DeviceWake)));
   for (size_t i = 0; i < CAPABILITY_SYSTEM_STATES; ++i) {
-    table.deviceState.push_back(
-        static_cast<int32_t>(le32(bytes, offsetof(CAPABILITY_TABLE, DeviceState) + 4 * i)));
+    table.deviceState.push_back(static_cast<int32_t>(le32(bytes, offsetof(CAPABILITY_TABLE, DeviceState) + 4 * i)));
   }
   return table;
 }

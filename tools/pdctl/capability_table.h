@@ -25,7 +25,8 @@ struct DecodedTable {
 std::optional<DecodedTable> decodeTable(std::span<const uint8_t> bytes);
 Json tableJson(const DecodedTable& table);
 std::vector<std::string> tableLines(const DecodedTable& table);
-// The table on one line: "queried, D1 0, D2 0, WakeFromD0..D3 0 0 0 0, SystemWake 0, DeviceWake 0, DeviceState 0:1:4:4:4:4:4".
+// The table on one line: "queried, D1 0, D2 0, WakeFromD0..D3 0 0 0 0, SystemWake 0, DeviceWake 0, DeviceState
+// 0:1:4:4:4:4:4".
 std::string tableSummary(const DecodedTable& table);
 
 // "PowerSystemSleeping3 (S3)", "PowerDeviceD3", or the number when it has no name.

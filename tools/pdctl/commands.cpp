@@ -27,9 +27,7 @@ class Args {
   const std::string& text(size_t i) const { return words_[i].text; }
 
   // The command's name goes in front where the error is reported (runCommand).
-  [[noreturn]] void bad(const std::string& what) const {
-    throw CommandError(what + "; usage: " + std::string(usage_));
-  }
+  [[noreturn]] void bad(const std::string& what) const { throw CommandError(what + "; usage: " + std::string(usage_)); }
 
   void count(size_t least, size_t most) const {
     if (words_.size() < least) bad("too few arguments");
@@ -270,7 +268,8 @@ std::vector<uint8_t> writeData(const Args& a, size_t first) {
     }
     if (word.starts_with("fill:")) {
       auto colon = word.find(':', 5);
-      if (colon == std::string::npos) a.bad("bad fill " + inQuotes(word) + ": expected fill:BYTE:N, e.g. fill:0x41:100");
+      if (colon == std::string::npos)
+        a.bad("bad fill " + inQuotes(word) + ": expected fill:BYTE:N, e.g. fill:0x41:100");
       uint32_t byte = parseNumber(word.substr(5, colon - 5), "the fill byte");
       if (byte > 0xFF) a.bad("fill byte " + word.substr(5, colon - 5) + " is not a byte: expected 0 to 255");
       uint32_t count = parseLength(word.substr(colon + 1), "the fill length");
@@ -364,7 +363,8 @@ void cmdDescribe(Session& s, Args& a) {
   std::string text = fromUtf16(result.data);
   result.fields.emplace_back("text", text);
   result.lines = textLines(text);
-  if (result.data.size() % 2 != 0) result.lines.push_back("(an odd number of bytes: the last one is not a whole UTF-16 character)");
+  if (result.data.size() % 2 != 0)
+    result.lines.push_back("(an odd number of bytes: the last one is not a whole UTF-16 character)");
   s.report(std::move(result));
 }
 
@@ -414,9 +414,8 @@ void cmdIoctl(Session& s, Args& a) {
 
 // The PnP manager's whole sequences, by the name `pnp` takes for each.
 constexpr std::pair<std::string_view, PnpSequence> kPnpSequences[] = {
-    {"disable", PnpSequence::Disable},     {"enable", PnpSequence::Enable},
-    {"surprise", PnpSequence::Surprise},   {"rebalance", PnpSequence::Rebalance},
-    {"uninstall", PnpSequence::Uninstall},
+    {"disable", PnpSequence::Disable},     {"enable", PnpSequence::Enable},       {"surprise", PnpSequence::Surprise},
+    {"rebalance", PnpSequence::Rebalance}, {"uninstall", PnpSequence::Uninstall},
 };
 
 void cmdPnp(Session& s, Args& a) {
@@ -452,7 +451,7 @@ void cmdPower(Session& s, Args& a) {
     type = kind == "system" ? 0 : 1;
     state = parseNamed(a.text(2), kind == "system" ? systemStates() : deviceStates(),
                        kind == "system" ? "system power state" : "device power state");
-    action = a.size() == 4 ? parseNamed(a.text(3), powerActions(), "power action")
+    action = a.size() == 4      ? parseNamed(a.text(3), powerActions(), "power action")
              : kind == "system" ? actionForSystemState(state)
                                 : 0;
   } else {
@@ -470,10 +469,9 @@ void cmdPower(Session& s, Args& a) {
     result.fields.emplace_back("type", kind);
     result.fields.emplace_back("state", state);
     result.fields.emplace_back("action", action);
-    result.label += " " + kind + " " +
-                    (kind == "system" ? systemStateText(state) : deviceStateText(state)) + ", " +
-                    (nameOf(action, powerActions()).empty() ? std::to_string(action)
-                                                            : std::string(nameOf(action, powerActions())));
+    result.label +=
+        " " + kind + " " + (kind == "system" ? systemStateText(state) : deviceStateText(state)) + ", " +
+        (nameOf(action, powerActions()).empty() ? std::to_string(action) : std::string(nameOf(action, powerActions())));
   }
   s.report(std::move(result));
 }
@@ -513,7 +511,8 @@ void cmdBus(Session& s, Args& a) {
       if (eq == std::string::npos && lower(word) == "default") {
         settings.push_back({"default", ""});
       } else if (eq == std::string::npos || eq == 0) {
-        a.bad("bad setting " + inQuotes(word) + ": expected KEY=VALUE (e.g. D1=1, DeviceState=0:1:4:4:4:4:4) or default");
+        a.bad("bad setting " + inQuotes(word) +
+              ": expected KEY=VALUE (e.g. D1=1, DeviceState=0:1:4:4:4:4:4) or default");
       } else {
         settings.push_back({word.substr(0, eq), word.substr(eq + 1)});
       }
@@ -544,7 +543,8 @@ void cmdBus(Session& s, Args& a) {
       summary = status ? "the bus fails " + requests + " with " + s.backend().statusName(*status) + " (" +
                              hex32(static_cast<uint32_t>(*status)) + ") from now on"
                        : "the bus no longer fails " + requests;
-    s.scripted("bus fail " + which, status ? "pdctl's bus fail " + which + ": " + summary.substr(0, summary.find(" from now on")) : "");
+      s.scripted("bus fail " + which,
+                 status ? "pdctl's bus fail " + which + ": " + summary.substr(0, summary.find(" from now on")) : "");
       if (status) fields.emplace_back("fail_status", hex32(static_cast<uint32_t>(*status)));
     } else {
       a.bad("expected caps, power or off after fail, not " + inQuotes(a.text(1)));
@@ -600,7 +600,8 @@ void cmdFault(Session& s, Args& a) {
   Result result = s.localResult("fault", summary);
   result.fields = {{"fault", kind}};
   if (fault == FaultKind::PowerRequest) {
-    result.fields.emplace_back("fault_status", hex32(static_cast<uint32_t>(status.value_or(static_cast<int32_t>(0xC000009A)))));
+    result.fields.emplace_back("fault_status",
+                               hex32(static_cast<uint32_t>(status.value_or(static_cast<int32_t>(0xC000009A)))));
   }
   s.report(std::move(result));
 }
@@ -734,8 +735,7 @@ void cmdCancel(Session& s, Args& a) {
   bool cancelled = s.backend().cancel(token);
   Result result = s.localResult("cancel", "");
   addHandleField(result, handleNumber);
-  result.summary = cancelled ? "the oldest pending request of handle " + std::to_string(handleNumber) +
-                                   " was cancelled"
+  result.summary = cancelled ? "the oldest pending request of handle " + std::to_string(handleNumber) + " was cancelled"
                              : "handle " + std::to_string(handleNumber) + " had nothing pending to cancel";
   result.fields.emplace_back("cancelled", cancelled);
   s.report(std::move(result));
@@ -752,16 +752,17 @@ struct CommandSpec {
 
 constexpr CommandSpec kCommands[] = {
     {"open", "open [PATH]",
-     "Opens \\\\.\\DEVICE followed by PATH (as given, e.g. \\more) and prints the handle number (1, 2, ...).",
-     cmdOpen},
+     "Opens \\\\.\\DEVICE followed by PATH (as given, e.g. \\more) and prints the handle number (1, 2, ...).", cmdOpen},
     {"close", "close [H]", "Closes handle H (default: the most recently opened).", cmdClose},
     {"write", "write [H] TEXT | hex:HEX | fill:BYTE:N",
      "Writes TEXT (the rest of the command; use \"quotes\" for escapes such as \\r\\n), the bytes HEX, or N\n"
      "copies of BYTE. A leading number is the handle H only when exactly one word follows it (write 2 hi,\n"
      "write 2 \"two words\"); otherwise it is part of TEXT (write 42 is the answer).",
      cmdWrite},
-    {"read", "read [H] N", "Reads N bytes; shows them in hex and as printable text. With --async (read --async\n"
-     "[H] N, also write --async ...) it returns at once and wait shows the result.", cmdRead},
+    {"read", "read [H] N",
+     "Reads N bytes; shows them in hex and as printable text. With --async (read --async\n"
+     "[H] N, also write --async ...) it returns at once and wait shows the result.",
+     cmdRead},
     {"describe", "describe [H] [OUTLEN]",
      "IOCTL_GET_DESCRIPTION (0x222000) with an output buffer of OUTLEN bytes (default 1024); prints the text.",
      cmdDescribe},
@@ -802,8 +803,8 @@ constexpr CommandSpec kCommands[] = {
      "reaches it). A verifier\n"
      "report that follows names the fault as its cause (exit status 2 all the same).",
      cmdFault},
-    {"state", "state",
-     "The device's recorded power states, remove-lock count, open handles and capability table.", cmdState},
+    {"state", "state", "The device's recorded power states, remove-lock count, open handles and capability table.",
+     cmdState},
     {"unload", "unload",
      "Uninstalls as Windows does: the device is removed first (query-remove, remove), then DriverUnload;\n"
      "every handle must be closed first.",
@@ -836,8 +837,7 @@ std::string commandNames() {
 void runCommand(Session& session, const Command& command) {
   const CommandSpec* spec = find(command.words.front().text);
   if (spec == nullptr || command.words.front().quoted) {
-    throw CommandError(printable(command.words.front().text) + ": unknown command: expected one of " +
-                       commandNames());
+    throw CommandError(printable(command.words.front().text) + ": unknown command: expected one of " + commandNames());
   }
   Args args(spec->name, spec->usage, command.words);
   try {
@@ -866,7 +866,8 @@ std::string helpText(std::string_view command) {
   if (!command.empty()) {
     const CommandSpec* spec = find(command);
     if (spec == nullptr) {
-      throw CommandError("help: unknown command " + inQuotes(std::string(command)) + ": expected one of " + commandNames());
+      throw CommandError("help: unknown command " + inQuotes(std::string(command)) + ": expected one of " +
+                         commandNames());
     }
     return std::string(spec->usage) + "\n" + std::string(spec->explanation) + "\n";
   }
@@ -874,8 +875,9 @@ std::string helpText(std::string_view command) {
       "Commands (one per line, or separated by ;). H is a handle number from open; when given it comes first\n"
       "and all the command's other arguments follow it. Numbers: decimal or 0x-hex, passed through as given.\n";
   for (const auto& spec : kCommands) text += "  " + std::string(spec.usage) + "\n";
-  text += "help COMMAND explains one command. In scripts and at the prompt # starts a comment that runs to the end\n"
-          "of the line. Everything else: docs/PDCTL.md.\n";
+  text +=
+      "help COMMAND explains one command. In scripts and at the prompt # starts a comment that runs to the end\n"
+      "of the line. Everything else: docs/PDCTL.md.\n";
   return text;
 }
 

@@ -43,8 +43,10 @@ std::string wrap(const std::string& text, size_t width, const std::string& inden
     line += (line.empty() ? "" : " ") + word;
     start = end + 1;
   }
-  if (!line.empty()) out += indent + line;
-  else if (!out.empty()) out.pop_back();
+  if (!line.empty())
+    out += indent + line;
+  else if (!out.empty())
+    out.pop_back();
   return out;
 }
 
@@ -57,8 +59,7 @@ const Step kSleepAndWake[] = {
      "for the device state its table maps S3 to (D3), and completes the system IRP once the device IRP is done. "
      "Lines without a line end run on into the next.",
      "sleep S3"},
-    {"After the sleep: system S3 and device D3 recorded; PoSetPowerState told the power manager about D3.",
-     "state"},
+    {"After the sleep: system S3 and device D3 recorded; PoSetPowerState told the power manager about D3.", "state"},
     {"Waking: the power manager sends the set-power IRP for the working state S0. The table maps S0 to D0, a power "
      "up, so the driver passes the device IRP down first and records D0 in its completion routine, once the bus "
      "has powered the device.",
@@ -168,8 +169,10 @@ unsigned paceMilliseconds() {
     bool digits = pace.size() <= 9 && pace.find_first_not_of("0123456789") == std::string::npos;
     value = digits ? static_cast<unsigned>(std::stoul(pace)) : kMaxPace + 1;
     if (value > kMaxPace) {
-      throw CommandError("PDCTL_DEMO_PACE_MS=" + printable(pace) + " is not a pause the tour can take: expected "
-                         "milliseconds from 0 to " + std::to_string(kMaxPace) + " (0 for no pauses)");
+      throw CommandError("PDCTL_DEMO_PACE_MS=" + printable(pace) +
+                         " is not a pause the tour can take: expected "
+                         "milliseconds from 0 to " +
+                         std::to_string(kMaxPace) + " (0 for no pauses)");
     }
   }
   return stdoutIsTerminal() ? value : 0;
@@ -179,26 +182,28 @@ unsigned paceMilliseconds() {
 
 int runDemo(const Options& options, const std::string& programDir) {
   if (options.json) {
-    throw CommandError("demo: the tour is for people to read; for --json, run the commands yourself "
-                       "(pdctl --json \"open; write hi; read 2\")");
+    throw CommandError(
+        "demo: the tour is for people to read; for --json, run the commands yourself "
+        "(pdctl --json \"open; write hi; read 2\")");
   }
   if (options.bare) throw CommandError("demo: the tour boots each driver itself; leave out --bare");
   unsigned pace = paceMilliseconds();
   bool colour = colourWanted();
-  Transcript transcript(stdout, stderr, {.echoCommands = true, .quietKd = options.quietKd, .colour = colour, .markRecords = false});
+  Transcript transcript(stdout, stderr,
+                        {.echoCommands = true, .quietKd = options.quietKd, .colour = colour, .markRecords = false});
 
   transcript.heading("pdctl demo: three WDM drivers at work on ntsim");
-  transcript.note(wrap(
-      "pdctl plays a program that talks to a pseudo device, and ntsim plays the Windows kernel underneath: the "
-      "I/O manager, the PnP and power managers and the root bus. Each driver is the same source that builds the "
-      "Windows .sys image.",
-      78, ""));
+  transcript.note(
+      wrap("pdctl plays a program that talks to a pseudo device, and ntsim plays the Windows kernel underneath: the "
+           "I/O manager, the PnP and power managers and the root bus. Each driver is the same source that builds the "
+           "Windows .sys image.",
+           78, ""));
   std::fputs("\n", stdout);
-  transcript.note(wrap(
-      "Lines starting \"kd> \" are what the driver prints with DbgPrint, as a kernel debugger shows them. After "
-      "each request comes its result: the NTSTATUS the request ended with, the Win32 error a program would get "
-      "from GetLastError, and the number of bytes moved.",
-      78, ""));
+  transcript.note(
+      wrap("Lines starting \"kd> \" are what the driver prints with DbgPrint, as a kernel debugger shows them. After "
+           "each request comes its result: the NTSTATUS the request ended with, the Win32 error a program would get "
+           "from GetLastError, and the number of bytes moved.",
+           78, ""));
 
   int status = 0;
   for (const Tour& tour : tours()) {
@@ -232,11 +237,11 @@ int runDemo(const Options& options, const std::string& programDir) {
   }
   if (status == 0) {
     std::fputs("\n", stdout);
-    transcript.note(wrap(
-        "That was the tour. Try the drivers yourself: build/host/bin/pdctl --driver kelvane starts a prompt "
-        "(type help); pdctl --json \"open; write hi; read 2\" prints JSON Lines for scripts; and --driver PATH "
-        "boots a driver module of your own.",
-        78, ""));
+    transcript.note(
+        wrap("That was the tour. Try the drivers yourself: build/host/bin/pdctl --driver kelvane starts a prompt "
+             "(type help); pdctl --json \"open; write hi; read 2\" prints JSON Lines for scripts; and --driver PATH "
+             "boots a driver module of your own.",
+             78, ""));
   }
   return status;
 }

@@ -122,8 +122,8 @@ class LineReader {
         std::string which = line.substr(1);
         size_t index = which == "!" ? history_.size() : static_cast<size_t>(std::atoi(which.c_str()));
         if (index == 0 || index > history_.size()) {
-          std::fprintf(stderr, "pdctl: no history entry %s: expected !N with N from 1 to %zu, or !!\n",
-                       which.c_str(), history_.size());
+          std::fprintf(stderr, "pdctl: no history entry %s: expected !N with N from 1 to %zu, or !!\n", which.c_str(),
+                       history_.size());
           continue;
         }
         line = history_[index - 1];

@@ -15,10 +15,10 @@ class IoBuffer {
   static constexpr size_t kPage = 4096;
 
   explicit IoBuffer(size_t size)
-      : data_(static_cast<uint8_t*>(::operator new(size == 0 ? 1 : size, std::align_val_t{kPage}))), size_(size) {
+      : data_(static_cast<uint8_t*>(::operator new (size == 0 ? 1 : size, std::align_val_t{kPage}))), size_(size) {
     std::memset(data_, 0, size == 0 ? 1 : size);
   }
-  ~IoBuffer() { ::operator delete(data_, std::align_val_t{kPage}); }
+  ~IoBuffer() { ::operator delete (data_, std::align_val_t{kPage}); }
   IoBuffer(const IoBuffer&) = delete;
   IoBuffer& operator=(const IoBuffer&) = delete;
 

@@ -11,16 +11,21 @@ size_t utf8Length(std::string_view s, size_t i) {
   unsigned char b = byte(i);
   size_t n;
   uint32_t code;
-  if (b >= 0xC2 && b <= 0xDF) n = 2, code = b & 0x1F;
-  else if (b >= 0xE0 && b <= 0xEF) n = 3, code = b & 0x0F;
-  else if (b >= 0xF0 && b <= 0xF4) n = 4, code = b & 0x07;
-  else return 0;
+  if (b >= 0xC2 && b <= 0xDF)
+    n = 2, code = b & 0x1F;
+  else if (b >= 0xE0 && b <= 0xEF)
+    n = 3, code = b & 0x0F;
+  else if (b >= 0xF0 && b <= 0xF4)
+    n = 4, code = b & 0x07;
+  else
+    return 0;
   if (i + n > s.size()) return 0;
   for (size_t k = 1; k < n; ++k) {
     if ((byte(i + k) & 0xC0) != 0x80) return 0;
     code = (code << 6) | (byte(i + k) & 0x3F);
   }
-  if ((n == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) || (n == 4 && (code < 0x10000 || code > 0x10FFFF))) {
+  if ((n == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+      (n == 4 && (code < 0x10000 || code > 0x10FFFF))) {
     return 0;
   }
   return n;
@@ -39,11 +44,26 @@ std::string jsonString(std::string_view bytes) {
   for (size_t i = 0; i < bytes.size();) {
     auto c = static_cast<unsigned char>(bytes[i]);
     switch (c) {
-      case '"': out += "\\\""; ++i; continue;
-      case '\\': out += "\\\\"; ++i; continue;
-      case '\n': out += "\\n"; ++i; continue;
-      case '\r': out += "\\r"; ++i; continue;
-      case '\t': out += "\\t"; ++i; continue;
+      case '"':
+        out += "\\\"";
+        ++i;
+        continue;
+      case '\\':
+        out += "\\\\";
+        ++i;
+        continue;
+      case '\n':
+        out += "\\n";
+        ++i;
+        continue;
+      case '\r':
+        out += "\\r";
+        ++i;
+        continue;
+      case '\t':
+        out += "\\t";
+        ++i;
+        continue;
       default: break;
     }
     if (c < 0x20 || c == 0x7F) {

@@ -20,8 +20,7 @@ class Json {
   Json(std::nullptr_t) : value_(nullptr) {}
   Json(bool value) : value_(value) {}
   template <std::integral T>
-    requires(!std::same_as<T, bool>)
-  Json(T value) : value_(static_cast<int64_t>(value)) {}
+  requires(!std::same_as<T, bool>) Json(T value) : value_(static_cast<int64_t>(value)) {}
   Json(std::string value) : value_(std::move(value)) {}
   Json(std::string_view value) : value_(std::string(value)) {}
   Json(const char* value) : value_(std::string(value)) {}

@@ -20,7 +20,7 @@ bool readAt(const std::vector<char>& image, size_t offset, T& out) {
 }
 
 // The symbol's value (its address relative to the load base), searching the given section type.
-std::optional<ElfW(Addr)> lookup(const std::vector<char>& image, const ElfW(Ehdr)& header, uint32_t sectionType,
+std::optional<ElfW(Addr)> lookup(const std::vector<char>& image, const ElfW(Ehdr) & header, uint32_t sectionType,
                                  std::string_view name) {
   for (size_t i = 0; i < header.e_shnum; ++i) {
     ElfW(Shdr) section;

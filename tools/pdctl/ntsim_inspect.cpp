@@ -20,8 +20,8 @@ DriverRecords readRecords(const ntsim::Machine& machine, PDEVICE_OBJECT device) 
 std::optional<std::array<uint8_t, 64>> readCapabilityTable(const ntsim::Driver& driver) {
   static_assert(sizeof(CAPABILITY_TABLE) == 64);
   if (!driver.loaded() || driver.object() == nullptr) return std::nullopt;
-  auto address = findModuleSymbol(driver.path(), reinterpret_cast<const void*>(driver.object()->DriverInit),
-                                  "CapabilityTable");
+  auto address =
+      findModuleSymbol(driver.path(), reinterpret_cast<const void*>(driver.object()->DriverInit), "CapabilityTable");
   if (!address) return std::nullopt;
   auto* table = *reinterpret_cast<PCAPABILITY_TABLE*>(*address);
   if (table == nullptr) return std::nullopt;

@@ -23,10 +23,14 @@ bool parseDigits(std::string_view digits, unsigned base, uint64_t limit, uint64_
   value = 0;
   for (char c : digits) {
     unsigned digit;
-    if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<unsigned>(c - '0');
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    else
+      return false;
     if (digit >= base) return false;
     value = value * base + digit;
     if (value > limit) return false;
@@ -50,67 +54,105 @@ bool tryParse(std::string_view word, uint32_t& out, bool negative = false) {
 }
 
 constexpr NamedValue kSystemStates[] = {
-    {"PowerSystemUnspecified", 0, true}, {"unspecified", 0},
-    {"PowerSystemWorking", 1, true},     {"S0", 1}, {"working", 1},
-    {"PowerSystemSleeping1", 2, true},   {"S1", 2},
-    {"PowerSystemSleeping2", 3, true},   {"S2", 3},
-    {"PowerSystemSleeping3", 4, true},   {"S3", 4},
-    {"PowerSystemHibernate", 5, true},   {"S4", 5}, {"hibernate", 5},
-    {"PowerSystemShutdown", 6, true},    {"S5", 6}, {"shutdown", 6},
+    {"PowerSystemUnspecified", 0, true},
+    {"unspecified", 0},
+    {"PowerSystemWorking", 1, true},
+    {"S0", 1},
+    {"working", 1},
+    {"PowerSystemSleeping1", 2, true},
+    {"S1", 2},
+    {"PowerSystemSleeping2", 3, true},
+    {"S2", 3},
+    {"PowerSystemSleeping3", 4, true},
+    {"S3", 4},
+    {"PowerSystemHibernate", 5, true},
+    {"S4", 5},
+    {"hibernate", 5},
+    {"PowerSystemShutdown", 6, true},
+    {"S5", 6},
+    {"shutdown", 6},
     {"PowerSystemMaximum", 7, true},
 };
 
 constexpr NamedValue kDeviceStates[] = {
-    {"PowerDeviceUnspecified", 0, true}, {"unspecified", 0},
-    {"PowerDeviceD0", 1, true},          {"D0", 1},
-    {"PowerDeviceD1", 2, true},          {"D1", 2},
-    {"PowerDeviceD2", 3, true},          {"D2", 3},
-    {"PowerDeviceD3", 4, true},          {"D3", 4},
-    {"PowerDeviceMaximum", 5, true},
+    {"PowerDeviceUnspecified", 0, true}, {"unspecified", 0}, {"PowerDeviceD0", 1, true},      {"D0", 1},
+    {"PowerDeviceD1", 2, true},          {"D1", 2},          {"PowerDeviceD2", 3, true},      {"D2", 3},
+    {"PowerDeviceD3", 4, true},          {"D3", 4},          {"PowerDeviceMaximum", 5, true},
 };
 
 constexpr NamedValue kPowerActions[] = {
-    {"PowerActionNone", 0, true},           {"none", 0},
-    {"PowerActionReserved", 1, true},       {"reserved", 1},
-    {"PowerActionSleep", 2, true},          {"sleep", 2},
-    {"PowerActionHibernate", 3, true},      {"hibernate", 3},
-    {"PowerActionShutdown", 4, true},       {"shutdown", 4},
-    {"PowerActionShutdownReset", 5, true},  {"shutdown-reset", 5}, {"reset", 5},
-    {"PowerActionShutdownOff", 6, true},    {"shutdown-off", 6}, {"off", 6},
-    {"PowerActionWarmEject", 7, true},      {"warm-eject", 7},
+    {"PowerActionNone", 0, true},
+    {"none", 0},
+    {"PowerActionReserved", 1, true},
+    {"reserved", 1},
+    {"PowerActionSleep", 2, true},
+    {"sleep", 2},
+    {"PowerActionHibernate", 3, true},
+    {"hibernate", 3},
+    {"PowerActionShutdown", 4, true},
+    {"shutdown", 4},
+    {"PowerActionShutdownReset", 5, true},
+    {"shutdown-reset", 5},
+    {"reset", 5},
+    {"PowerActionShutdownOff", 6, true},
+    {"shutdown-off", 6},
+    {"off", 6},
+    {"PowerActionWarmEject", 7, true},
+    {"warm-eject", 7},
 };
 
 constexpr NamedValue kPnpMinors[] = {
-    {"IRP_MN_START_DEVICE", 0x00, true},                 {"start", 0x00},
-    {"IRP_MN_QUERY_REMOVE_DEVICE", 0x01, true},          {"query-remove", 0x01},
-    {"IRP_MN_REMOVE_DEVICE", 0x02, true},                {"remove", 0x02},
-    {"IRP_MN_CANCEL_REMOVE_DEVICE", 0x03, true},         {"cancel-remove", 0x03},
-    {"IRP_MN_STOP_DEVICE", 0x04, true},                  {"stop", 0x04},
-    {"IRP_MN_QUERY_STOP_DEVICE", 0x05, true},            {"query-stop", 0x05},
-    {"IRP_MN_CANCEL_STOP_DEVICE", 0x06, true},           {"cancel-stop", 0x06},
-    {"IRP_MN_QUERY_DEVICE_RELATIONS", 0x07, true},       {"relations", 0x07},
-    {"IRP_MN_QUERY_INTERFACE", 0x08, true},              {"interface", 0x08},
-    {"IRP_MN_QUERY_CAPABILITIES", 0x09, true},           {"caps", 0x09},
-    {"IRP_MN_QUERY_RESOURCES", 0x0A, true},              {"resources", 0x0A},
-    {"IRP_MN_QUERY_RESOURCE_REQUIREMENTS", 0x0B, true},  {"requirements", 0x0B},
-    {"IRP_MN_QUERY_DEVICE_TEXT", 0x0C, true},            {"text", 0x0C},
-    {"IRP_MN_FILTER_RESOURCE_REQUIREMENTS", 0x0D, true}, {"filter", 0x0D},
-    {"IRP_MN_READ_CONFIG", 0x0F, true},                  {"read-config", 0x0F},
-    {"IRP_MN_WRITE_CONFIG", 0x10, true},                 {"write-config", 0x10},
-    {"IRP_MN_EJECT", 0x11, true},                        {"eject", 0x11},
-    {"IRP_MN_SET_LOCK", 0x12, true},                     {"set-lock", 0x12},
-    {"IRP_MN_QUERY_ID", 0x13, true},                     {"id", 0x13},
-    {"IRP_MN_QUERY_PNP_DEVICE_STATE", 0x14, true},       {"pnp-state", 0x14},
-    {"IRP_MN_QUERY_BUS_INFORMATION", 0x15, true},        {"bus-information", 0x15},
-    {"IRP_MN_DEVICE_USAGE_NOTIFICATION", 0x16, true},    {"usage", 0x16},
-    {"IRP_MN_SURPRISE_REMOVAL", 0x17, true},             {"surprise-removal", 0x17},
+    {"IRP_MN_START_DEVICE", 0x00, true},
+    {"start", 0x00},
+    {"IRP_MN_QUERY_REMOVE_DEVICE", 0x01, true},
+    {"query-remove", 0x01},
+    {"IRP_MN_REMOVE_DEVICE", 0x02, true},
+    {"remove", 0x02},
+    {"IRP_MN_CANCEL_REMOVE_DEVICE", 0x03, true},
+    {"cancel-remove", 0x03},
+    {"IRP_MN_STOP_DEVICE", 0x04, true},
+    {"stop", 0x04},
+    {"IRP_MN_QUERY_STOP_DEVICE", 0x05, true},
+    {"query-stop", 0x05},
+    {"IRP_MN_CANCEL_STOP_DEVICE", 0x06, true},
+    {"cancel-stop", 0x06},
+    {"IRP_MN_QUERY_DEVICE_RELATIONS", 0x07, true},
+    {"relations", 0x07},
+    {"IRP_MN_QUERY_INTERFACE", 0x08, true},
+    {"interface", 0x08},
+    {"IRP_MN_QUERY_CAPABILITIES", 0x09, true},
+    {"caps", 0x09},
+    {"IRP_MN_QUERY_RESOURCES", 0x0A, true},
+    {"resources", 0x0A},
+    {"IRP_MN_QUERY_RESOURCE_REQUIREMENTS", 0x0B, true},
+    {"requirements", 0x0B},
+    {"IRP_MN_QUERY_DEVICE_TEXT", 0x0C, true},
+    {"text", 0x0C},
+    {"IRP_MN_FILTER_RESOURCE_REQUIREMENTS", 0x0D, true},
+    {"filter", 0x0D},
+    {"IRP_MN_READ_CONFIG", 0x0F, true},
+    {"read-config", 0x0F},
+    {"IRP_MN_WRITE_CONFIG", 0x10, true},
+    {"write-config", 0x10},
+    {"IRP_MN_EJECT", 0x11, true},
+    {"eject", 0x11},
+    {"IRP_MN_SET_LOCK", 0x12, true},
+    {"set-lock", 0x12},
+    {"IRP_MN_QUERY_ID", 0x13, true},
+    {"id", 0x13},
+    {"IRP_MN_QUERY_PNP_DEVICE_STATE", 0x14, true},
+    {"pnp-state", 0x14},
+    {"IRP_MN_QUERY_BUS_INFORMATION", 0x15, true},
+    {"bus-information", 0x15},
+    {"IRP_MN_DEVICE_USAGE_NOTIFICATION", 0x16, true},
+    {"usage", 0x16},
+    {"IRP_MN_SURPRISE_REMOVAL", 0x17, true},
+    {"surprise-removal", 0x17},
 };
 
 constexpr NamedValue kPowerMinors[] = {
-    {"IRP_MN_WAIT_WAKE", 0, true},      {"wait-wake", 0},
-    {"IRP_MN_POWER_SEQUENCE", 1, true}, {"sequence", 1},
-    {"IRP_MN_SET_POWER", 2, true},      {"set", 2},
-    {"IRP_MN_QUERY_POWER", 3, true},    {"query", 3},
+    {"IRP_MN_WAIT_WAKE", 0, true}, {"wait-wake", 0}, {"IRP_MN_POWER_SEQUENCE", 1, true}, {"sequence", 1},
+    {"IRP_MN_SET_POWER", 2, true}, {"set", 2},       {"IRP_MN_QUERY_POWER", 3, true},    {"query", 3},
 };
 
 }  // namespace

@@ -115,8 +115,9 @@ DriverChoice resolveDriver(const Options& options, const std::string& programDir
       choice.name = ours.name;
       choice.ours = true;
       choice.deviceName = ours.device;
-      choice.modulePath =
-          (std::filesystem::path(programDir) / ".." / "drivers" / (std::string(ours.name) + ".so")).lexically_normal().string();
+      choice.modulePath = (std::filesystem::path(programDir) / ".." / "drivers" / (std::string(ours.name) + ".so"))
+                              .lexically_normal()
+                              .string();
     }
   }
   if (!choice.ours) {

@@ -20,13 +20,13 @@ struct Outcome {
 
 // The result of one command.
 struct Result {
-  std::string cmd;             // the command's name: "read", "power", "boot", ...
-  bool request = true;         // a request reached the device: show its status
-  Outcome outcome;             // for a command without request: STATUS_SUCCESS, 0, 0
-  std::vector<uint8_t> data;   // bytes that came back (data_hex)
-  Json::Object fields;         // what else the command reports, for --json
-  std::string label;           // text: what the status line is about ("read", "boot load", ...)
-  std::string summary;         // text: after the status (", handle 1"), or the whole line without request
+  std::string cmd;                 // the command's name: "read", "power", "boot", ...
+  bool request = true;             // a request reached the device: show its status
+  Outcome outcome;                 // for a command without request: STATUS_SUCCESS, 0, 0
+  std::vector<uint8_t> data;       // bytes that came back (data_hex)
+  Json::Object fields;             // what else the command reports, for --json
+  std::string label;               // text: what the status line is about ("read", "boot load", ...)
+  std::string summary;             // text: after the status (", handle 1"), or the whole line without request
   std::vector<std::string> lines;  // text: details, shown indented below
 };
 

@@ -17,7 +17,8 @@ ScriptReader::ScriptReader(const std::string& name) : name_(name) {
   }
   std::error_code error;
   if (std::filesystem::is_directory(name, error)) {
-    throw CommandError("script " + printable(name) + " is a directory: expected a file of commands (or - for standard "
+    throw CommandError("script " + printable(name) +
+                       " is a directory: expected a file of commands (or - for standard "
                        "input)");
   }
   file_ = std::fopen(name.c_str(), "rb");

@@ -35,7 +35,7 @@ class ScriptReader {
   std::string name_;    // for messages
   std::string origin_;  // "script.pd:" or "line "
   size_t line_ = 0;
-  std::string text_;    // the line being read (reused)
+  std::string text_;  // the line being read (reused)
 };
 
 }  // namespace pdctl

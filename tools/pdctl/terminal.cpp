@@ -55,8 +55,7 @@ void pauseMilliseconds(unsigned milliseconds) {
   Sleep(milliseconds);
 #else
   timespec delay{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-  while (nanosleep(&delay, &delay) != 0) {
-  }
+  while (nanosleep(&delay, &delay) != 0) {}
 #endif
 }
 

@@ -90,9 +90,9 @@ void Transcript::result(const Result& result) {
   breakKdLine();
   std::string line = result.label + ": ";
   if (result.request) {
-    const char* colour = result.outcome.status >= 0 ? palette_.green
+    const char* colour = result.outcome.status >= 0                                  ? palette_.green
                          : (static_cast<uint32_t>(result.outcome.status) >> 30) == 2 ? palette_.yellow
-                                                                                    : palette_.red;
+                                                                                     : palette_.red;
     line += std::string(colour) + describeOutcome(result.outcome) + palette_.reset + result.summary;
   } else {
     line += result.summary;

@@ -12,21 +12,20 @@
 namespace pdinstall {
 
 class DeviceSet {
-public:
-    explicit DeviceSet(HDEVINFO set) : set_(set) {}
-    DeviceSet(const DeviceSet&) = delete;
-    DeviceSet& operator=(const DeviceSet&) = delete;
-    ~DeviceSet()
-    {
-        if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
-    }
-    HDEVINFO get() const { return set_; }
+ public:
+  explicit DeviceSet(HDEVINFO set) : set_(set) {}
+  DeviceSet(const DeviceSet&) = delete;
+  DeviceSet& operator=(const DeviceSet&) = delete;
+  ~DeviceSet() {
+    if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
+  }
+  HDEVINFO get() const { return set_; }
 
-    // Every device node Windows knows, present or not.
-    static DeviceSet all_devices();
+  // Every device node Windows knows, present or not.
+  static DeviceSet all_devices();
 
-private:
-    HDEVINFO set_;
+ private:
+  HDEVINFO set_;
 };
 
 // A string property of a device node, or nullopt when it has none.

@@ -9,17 +9,17 @@
 namespace pdinstall {
 
 class Win32Error {
-public:
-    // `call` names what failed, e.g. L"SetupDiCallClassInstaller(DIF_REGISTERDEVICE)".
-    Win32Error(std::wstring call, DWORD code) : call_(std::move(call)), code_(code) {}
+ public:
+  // `call` names what failed, e.g. L"SetupDiCallClassInstaller(DIF_REGISTERDEVICE)".
+  Win32Error(std::wstring call, DWORD code) : call_(std::move(call)), code_(code) {}
 
-    DWORD code() const { return code_; }
-    // "<call> failed: error 5 (0x00000005, Access is denied.)" and a hint line.
-    std::wstring message() const;
+  DWORD code() const { return code_; }
+  // "<call> failed: error 5 (0x00000005, Access is denied.)" and a hint line.
+  std::wstring message() const;
 
-private:
-    std::wstring call_;
-    DWORD code_;
+ private:
+  std::wstring call_;
+  DWORD code_;
 };
 
 // Throws Win32Error with GetLastError() when `ok` is false.

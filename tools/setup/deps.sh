@@ -12,7 +12,7 @@ set -euo pipefail
 demo_packages=(build-essential cmake ninja-build libreadline-dev libgtest-dev libgmock-dev libbenchmark-dev)
 test_packages=("${demo_packages[@]}" pkg-config python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 mingw-w64-tools openssl osslsigncode
-  clang libclang-rt-14-dev lld llvm python3-pefile wine wine64 python3-asn1crypto)
+  clang libclang-rt-14-dev lld llvm python3-pefile wine wine64 python3-asn1crypto clang-format)
 
 case "${1:-}" in
   demo) wanted=("${demo_packages[@]}") ;;

@@ -182,13 +182,13 @@ class ModuleImage {
 // Faults injected into the kernel's routines: each counter fails that many
 // of the next calls (a failure status of choice where the routine has one).
 struct Faults {
-  int pool = 0;              // ExAllocatePoolWithTag returns NULL
-  int poolSkip = 0;          // ... after letting this many succeed
-  int mapping = 0;           // MmMapLockedPagesSpecifyCache returns NULL
-  int createDevice = 0;      // IoCreateDevice fails with createDeviceStatus
+  int pool = 0;          // ExAllocatePoolWithTag returns NULL
+  int poolSkip = 0;      // ... after letting this many succeed
+  int mapping = 0;       // MmMapLockedPagesSpecifyCache returns NULL
+  int createDevice = 0;  // IoCreateDevice fails with createDeviceStatus
   NTSTATUS createDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
-  int attach = 0;            // IoAttachDeviceToDeviceStack returns NULL
-  int powerRequest = 0;      // PoRequestPowerIrp returns powerRequestStatus
+  int attach = 0;        // IoAttachDeviceToDeviceStack returns NULL
+  int powerRequest = 0;  // PoRequestPowerIrp returns powerRequestStatus
   NTSTATUS powerRequestStatus = STATUS_INSUFFICIENT_RESOURCES;
 };
 

@@ -4,11 +4,10 @@
 
 namespace peinfo {
 
-std::string hex(std::uint64_t value, int digits)
-{
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "0x%0*llx", digits, static_cast<unsigned long long>(value));
-    return buffer;
+std::string hex(std::uint64_t value, int digits) {
+  char buffer[24];
+  std::snprintf(buffer, sizeof buffer, "0x%0*llx", digits, static_cast<unsigned long long>(value));
+  return buffer;
 }
 
 }  // namespace peinfo

@@ -20,35 +20,34 @@ constexpr const char* usage =
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    std::vector<std::filesystem::path> images;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::cout << usage;
-            return 0;
-        }
-        if (arg.starts_with("-")) {
-            std::cerr << "peinfo: unknown option " << arg << "\n" << usage;
-            return 2;
-        }
-        images.emplace_back(arg);
+int main(int argc, char** argv) {
+  std::vector<std::filesystem::path> images;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << usage;
+      return 0;
     }
-    if (images.empty()) {
-        std::cerr << "peinfo: no image given\n" << usage;
-        return 2;
+    if (arg.starts_with("-")) {
+      std::cerr << "peinfo: unknown option " << arg << "\n" << usage;
+      return 2;
     }
+    images.emplace_back(arg);
+  }
+  if (images.empty()) {
+    std::cerr << "peinfo: no image given\n" << usage;
+    return 2;
+  }
 
-    int status = 0;
-    for (const auto& image : images) {
-        try {
-            if (images.size() > 1) std::cout << (&image == &images.front() ? "" : "\n");
-            peinfo::print_report(std::cout, image);
-        } catch (const std::exception& e) {
-            std::cerr << "peinfo: " << e.what() << "\n";
-            status = 1;
-        }
+  int status = 0;
+  for (const auto& image : images) {
+    try {
+      if (images.size() > 1) std::cout << (&image == &images.front() ? "" : "\n");
+      peinfo::print_report(std::cout, image);
+    } catch (const std::exception& e) {
+      std::cerr << "peinfo: " << e.what() << "\n";
+      status = 1;
     }
-    return status;
+  }
+  return status;
 }

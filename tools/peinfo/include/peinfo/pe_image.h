@@ -63,74 +63,68 @@ inline constexpr std::uint8_t dir64 = 10;    // 64-bit address
 }  // namespace reloc_type
 
 struct Section {
-    std::string name;
-    std::uint32_t virtual_address = 0;
-    std::uint32_t virtual_size = 0;
-    std::uint32_t raw_offset = 0;
-    std::uint32_t raw_size = 0;
-    std::uint32_t characteristics = 0;
+  std::string name;
+  std::uint32_t virtual_address = 0;
+  std::uint32_t virtual_size = 0;
+  std::uint32_t raw_offset = 0;
+  std::uint32_t raw_size = 0;
+  std::uint32_t characteristics = 0;
 
-    bool readable() const { return (characteristics & section_flags::read) != 0; }
-    bool writable() const { return (characteristics & section_flags::write) != 0; }
-    bool executable() const
-    {
-        return (characteristics & (section_flags::execute | section_flags::code)) != 0;
-    }
-    // Size in memory: the larger of the two, as the loader maps it.
-    std::uint32_t mapped_size() const { return std::max(virtual_size, raw_size); }
-    bool contains(std::uint32_t rva) const
-    {
-        return rva >= virtual_address && rva - virtual_address < mapped_size();
-    }
+  bool readable() const { return (characteristics & section_flags::read) != 0; }
+  bool writable() const { return (characteristics & section_flags::write) != 0; }
+  bool executable() const { return (characteristics & (section_flags::execute | section_flags::code)) != 0; }
+  // Size in memory: the larger of the two, as the loader maps it.
+  std::uint32_t mapped_size() const { return std::max(virtual_size, raw_size); }
+  bool contains(std::uint32_t rva) const { return rva >= virtual_address && rva - virtual_address < mapped_size(); }
 };
 
 struct DataDirectory {
-    std::uint32_t rva = 0;  // a file offset for the security directory
-    std::uint32_t size = 0;
-    bool present() const { return rva != 0 && size != 0; }
+  std::uint32_t rva = 0;  // a file offset for the security directory
+  std::uint32_t size = 0;
+  bool present() const { return rva != 0 && size != 0; }
 };
 
 struct ImportedRoutine {
-    std::string name;                     // empty when imported by ordinal
-    std::optional<std::uint16_t> ordinal;  // set when imported by ordinal
-    std::uint16_t hint = 0;
-    std::uint64_t iat_address = 0;  // virtual address of its import address table slot
+  std::string name;                      // empty when imported by ordinal
+  std::optional<std::uint16_t> ordinal;  // set when imported by ordinal
+  std::uint16_t hint = 0;
+  std::uint64_t iat_address = 0;  // virtual address of its import address table slot
 };
 
 struct ImportedDll {
-    std::string name;
-    std::vector<ImportedRoutine> routines;
+  std::string name;
+  std::vector<ImportedRoutine> routines;
 };
 
 struct Relocation {
-    std::uint32_t rva = 0;
-    std::uint8_t type = 0;
+  std::uint32_t rva = 0;
+  std::uint8_t type = 0;
 };
 
 // One entry of the x86_64 exception directory (.pdata).
 struct RuntimeFunction {
-    std::uint32_t begin = 0;
-    std::uint32_t end = 0;
-    std::uint32_t unwind_info = 0;
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+  std::uint32_t unwind_info = 0;
 };
 
 // The WIN_CERTIFICATE entries of the security directory (Authenticode).
 struct Certificate {
-    std::uint32_t length = 0;
-    std::uint16_t revision = 0;  // 0x0200 for WIN_CERT_REVISION_2_0
-    std::uint16_t type = 0;      // 0x0002 for WIN_CERT_TYPE_PKCS_SIGNED_DATA
-    std::vector<std::uint8_t> data;
+  std::uint32_t length = 0;
+  std::uint16_t revision = 0;  // 0x0200 for WIN_CERT_REVISION_2_0
+  std::uint16_t type = 0;      // 0x0002 for WIN_CERT_TYPE_PKCS_SIGNED_DATA
+  std::vector<std::uint8_t> data;
 };
 
 // A leaf of the resource tree: type / name / language.
 struct Resource {
-    std::uint32_t type_id = 0;  // 0 when the type is named
-    std::string type_name;
-    std::uint32_t name_id = 0;  // 0 when the resource is named
-    std::string name;
-    std::uint16_t language = 0;
-    std::uint32_t rva = 0;
-    std::uint32_t size = 0;
+  std::uint32_t type_id = 0;  // 0 when the type is named
+  std::string type_name;
+  std::uint32_t name_id = 0;  // 0 when the resource is named
+  std::string name;
+  std::uint16_t language = 0;
+  std::uint32_t rva = 0;
+  std::uint32_t size = 0;
 };
 
 namespace resource_type {
@@ -139,72 +133,71 @@ inline constexpr std::uint32_t manifest = 24;
 }  // namespace resource_type
 
 class PeImage {
-public:
-    // Reads and parses the file; FormatError names `path` when it is not a valid image.
-    static PeImage load(const std::filesystem::path& path);
-    // Parses an image held in memory; `name` stands for it in error messages.
-    PeImage(std::vector<std::uint8_t> bytes, std::string name);
+ public:
+  // Reads and parses the file; FormatError names `path` when it is not a valid image.
+  static PeImage load(const std::filesystem::path& path);
+  // Parses an image held in memory; `name` stands for it in error messages.
+  PeImage(std::vector<std::uint8_t> bytes, std::string name);
 
-    const std::string& name() const { return name_; }
-    std::span<const std::uint8_t> bytes() const { return bytes_; }
+  const std::string& name() const { return name_; }
+  std::span<const std::uint8_t> bytes() const { return bytes_; }
 
-    std::uint16_t machine() const { return machine_; }
-    bool is_pe32_plus() const { return pe32_plus_; }
-    unsigned pointer_size() const { return pe32_plus_ ? 8 : 4; }
-    std::uint16_t characteristics() const { return characteristics_; }
-    std::uint32_t time_date_stamp() const { return time_date_stamp_; }
-    std::uint32_t entry_point_rva() const { return entry_point_; }
-    std::uint64_t image_base() const { return image_base_; }
-    std::uint32_t size_of_image() const { return size_of_image_; }
-    std::uint32_t size_of_headers() const { return size_of_headers_; }
-    std::uint16_t subsystem() const { return subsystem_; }
-    std::uint16_t subsystem_version_major() const { return subsystem_major_; }
-    std::uint16_t subsystem_version_minor() const { return subsystem_minor_; }
-    std::uint16_t dll_characteristics() const { return dll_characteristics_; }
-    std::uint32_t stored_checksum() const { return checksum_; }
-    // File offset of the CheckSum field of the optional header.
-    std::size_t checksum_offset() const { return checksum_offset_; }
-    bool has_coff_symbols() const { return symbol_table_offset_ != 0; }
+  std::uint16_t machine() const { return machine_; }
+  bool is_pe32_plus() const { return pe32_plus_; }
+  unsigned pointer_size() const { return pe32_plus_ ? 8 : 4; }
+  std::uint16_t characteristics() const { return characteristics_; }
+  std::uint32_t time_date_stamp() const { return time_date_stamp_; }
+  std::uint32_t entry_point_rva() const { return entry_point_; }
+  std::uint64_t image_base() const { return image_base_; }
+  std::uint32_t size_of_image() const { return size_of_image_; }
+  std::uint32_t size_of_headers() const { return size_of_headers_; }
+  std::uint16_t subsystem() const { return subsystem_; }
+  std::uint16_t subsystem_version_major() const { return subsystem_major_; }
+  std::uint16_t subsystem_version_minor() const { return subsystem_minor_; }
+  std::uint16_t dll_characteristics() const { return dll_characteristics_; }
+  std::uint32_t stored_checksum() const { return checksum_; }
+  // File offset of the CheckSum field of the optional header.
+  std::size_t checksum_offset() const { return checksum_offset_; }
+  bool has_coff_symbols() const { return symbol_table_offset_ != 0; }
 
-    const std::vector<Section>& sections() const { return sections_; }
-    // The section holding `rva`, or nullptr.
-    const Section* section_at(std::uint32_t rva) const;
-    DataDirectory data_directory(int index) const;
+  const std::vector<Section>& sections() const { return sections_; }
+  // The section holding `rva`, or nullptr.
+  const Section* section_at(std::uint32_t rva) const;
+  DataDirectory data_directory(int index) const;
 
-    // `size` bytes of the loaded image at `rva`, from the headers or from a
-    // section's raw data. Bytes the loader would zero-fill are not readable.
-    std::span<const std::uint8_t> at_rva(std::uint32_t rva, std::uint32_t size,
-                                         const char* field) const;
+  // `size` bytes of the loaded image at `rva`, from the headers or from a
+  // section's raw data. Bytes the loader would zero-fill are not readable.
+  std::span<const std::uint8_t> at_rva(std::uint32_t rva, std::uint32_t size, const char* field) const;
 
-    std::vector<ImportedDll> imports() const;
-    std::vector<Relocation> relocations() const;
-    std::vector<RuntimeFunction> runtime_functions() const;
-    std::vector<Certificate> certificates() const;
-    std::vector<Resource> resources() const;
+  std::vector<ImportedDll> imports() const;
+  std::vector<Relocation> relocations() const;
+  std::vector<RuntimeFunction> runtime_functions() const;
+  std::vector<Certificate> certificates() const;
+  std::vector<Resource> resources() const;
 
-private:
-    void parse_headers();
+ private:
+  void parse_headers();
 
-    std::string name_;
-    std::vector<std::uint8_t> bytes_;
+  std::string name_;
+  std::vector<std::uint8_t> bytes_;
 
-    std::uint16_t machine_ = 0;
-    bool pe32_plus_ = false;
-    std::uint16_t characteristics_ = 0;
-    std::uint32_t time_date_stamp_ = 0;
-    std::uint32_t symbol_table_offset_ = 0;
-    std::uint32_t entry_point_ = 0;
-    std::uint64_t image_base_ = 0;
-    std::uint32_t size_of_image_ = 0;
-    std::uint32_t size_of_headers_ = 0;
-    std::uint16_t subsystem_ = 0;
-    std::uint16_t subsystem_major_ = 0;
-    std::uint16_t subsystem_minor_ = 0;
-    std::uint16_t dll_characteristics_ = 0;
-    std::uint32_t checksum_ = 0;
-    std::size_t checksum_offset_ = 0;
-    std::vector<DataDirectory> directories_;
-    std::vector<Section> sections_;
+  std::uint16_t machine_ = 0;
+  bool pe32_plus_ = false;
+  std::uint16_t characteristics_ = 0;
+  std::uint32_t time_date_stamp_ = 0;
+  std::uint32_t symbol_table_offset_ = 0;
+  std::uint32_t entry_point_ = 0;
+  std::uint64_t image_base_ = 0;
+  std::uint32_t size_of_image_ = 0;
+  std::uint32_t size_of_headers_ = 0;
+  std::uint16_t subsystem_ = 0;
+  std::uint16_t subsystem_major_ = 0;
+  std::uint16_t subsystem_minor_ = 0;
+  std::uint16_t dll_characteristics_ = 0;
+  std::uint32_t checksum_ = 0;
+  std::size_t checksum_offset_ = 0;
+  std::vector<DataDirectory> directories_;
+  std::vector<Section> sections_;
 };
 
 // Human-readable names for reports.
