@@ -8,7 +8,6 @@
 #include <set>
 #include <sstream>
 
-#include "image_set.h"
 #include "inf_file.h"
 
 namespace pdkit::images {
@@ -32,7 +31,7 @@ const std::vector<InfCase>& inf_cases() {
   return all;
 }
 
-fs::path inf_path(const std::string& driver) { return source_root() / "install" / (driver + ".inf"); }
+fs::path inf_path(const std::string& driver) { return fs::path(PDKIT_SOURCE_DIR) / "install" / (driver + ".inf"); }
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -240,14 +239,15 @@ TEST_P(Inf, InstallsTheDriverAsTheDevicesDemandStartKernelService) {
 
 TEST_P(Inf, IsStagedUnchangedBesideTheImages) {
   bool any = false;
-  for (const auto& arch : architectures()) {
-    if (why_not_built(arch)) continue;
+  for (const char* arch : {"i686", "x86_64"}) {
+    const fs::path dir = fs::path(PDKIT_IMAGES_DIR) / arch;
+    if (!fs::is_directory(dir)) continue;
     any = true;
-    const fs::path staged = arch_dir(arch) / (GetParam().driver + ".inf");
+    const fs::path staged = dir / (GetParam().driver + ".inf");
     ASSERT_TRUE(fs::exists(staged)) << staged << " missing: rebuild with `make images`";
     EXPECT_EQ(read_file(staged), read_file(inf_path(GetParam().driver))) << staged << " is stale";
   }
-  if (!any) GTEST_SKIP() << "no images built";
+  if (!any) GTEST_SKIP() << "no images in " << PDKIT_IMAGES_DIR << ": run `make images` first";
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Inf, ::testing::ValuesIn(inf_cases()),
