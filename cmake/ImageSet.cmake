@@ -13,9 +13,8 @@
 #                                of the files it installs, test-signed
 #                                (tools/mkcat)
 #   pdkit-test-signing.cer       the certificate to trust on the test machine
-#   test-fixtures/               images and programs built only to test the
-#                                image pipeline (target property
-#                                PDKIT_TEST_FIXTURE)
+#   test-fixtures/               programs built only for the tests (target
+#                                property PDKIT_TEST_FIXTURE)
 #
 # `make images` copies <build>/images/ to build/images/<arch>/. The set is
 # assembled once the whole source tree has been read, so that it sees the
@@ -141,12 +140,7 @@ function(_pdkit_stage_image_set)
 
   get_property(drivers GLOBAL PROPERTY PDKIT_DRIVER_IMAGES)
   foreach(target IN LISTS drivers)
-    get_target_property(fixture ${target} PDKIT_TEST_FIXTURE)
-    if(fixture)
-      _pdkit_stage_signed(${target} ${dest}/test-fixtures "${target} (test fixture)" outputs)
-    else()
-      _pdkit_stage_signed(${target} ${dest} "${target} pseudo-device driver" outputs)
-    endif()
+    _pdkit_stage_signed(${target} ${dest} "${target} pseudo-device driver" outputs)
   endforeach()
 
   set(driver_outputs ${outputs})

@@ -1,4 +1,4 @@
-# wdm_image(<name> SOURCES <files...> RESOURCE <file.rc> [FIXTURE])
+# wdm_image(<name> SOURCES <files...> RESOURCE <file.rc>)
 #
 # Builds <name>.sys, a kernel-mode driver image for Windows, and its program
 # database <name>.pdb, with clang and lld for the mingw-w64 target
@@ -21,8 +21,7 @@
 # - has no global constructors (a compile error, -Werror=global-constructors,
 #   and checked again in the linker map, cmake/wdm/CheckImageMap.cmake) and
 #   writes a linker map <name>.map.
-# The staged, test-signed copy lands in <build>/images/ (cmake/ImageSet.cmake);
-# FIXTURE stages it under images/test-fixtures/ instead.
+# The staged, test-signed copy lands in <build>/images/ (cmake/ImageSet.cmake).
 include_guard(GLOBAL)
 
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
@@ -86,7 +85,7 @@ macro(_wdm_arch_settings)
 endmacro()
 
 function(wdm_image name)
-  cmake_parse_arguments(ARG "FIXTURE" "RESOURCE" "SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "RESOURCE" "SOURCES" ${ARGN})
   if(NOT ARG_SOURCES)
     message(FATAL_ERROR "wdm_image(${name}): no SOURCES given")
   endif()
@@ -104,7 +103,6 @@ function(wdm_image name)
   set_target_properties(${name} PROPERTIES
     SUFFIX ".sys"
     PDKIT_DRIVER_IMAGE ON
-    PDKIT_TEST_FIXTURE ${ARG_FIXTURE}
     PDKIT_LINKER_MAP ${map}
     PDKIT_PDB ${pdb}
     ADDITIONAL_CLEAN_FILES "${map};${pdb}")

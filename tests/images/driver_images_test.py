@@ -22,8 +22,7 @@ ARCHES = {
     "x86_64": {"machine": 0x8664, "entry": "DriverEntry", "reloc": pefile.RELOCATION_TYPE["IMAGE_REL_BASED_DIR64"]},
 }
 
-# (name, staged under test-fixtures/)
-DRIVERS = [("tavrin", False), ("kelvane", False), ("ostrel", False), ("imgfixture", True)]
+DRIVERS = ["tavrin", "kelvane", "ostrel"]
 
 # The kernel routines the drivers call. Anything else in an import table is
 # either a new dependency to add here deliberately or a mistake.
@@ -64,8 +63,8 @@ class DriverImages(unittest.TestCase):
     def setUpClass(cls):
         cls.arch = ARCHES[OPTIONS.arch]
         cls.images = {}
-        for name, fixture in DRIVERS:
-            path = os.path.join(OPTIONS.images, OPTIONS.arch, "test-fixtures" if fixture else "", name + ".sys")
+        for name in DRIVERS:
+            path = os.path.join(OPTIONS.images, OPTIONS.arch, name + ".sys")
             if not os.path.exists(path):
                 raise AssertionError(f"{path} is missing although {OPTIONS.arch} images were built: "
                                      f"run `cmake --preset mingw-{OPTIONS.arch}`, then `make images`")
@@ -207,8 +206,7 @@ class DriverImages(unittest.TestCase):
                 self.assertIn(f"Age: {record.Age}", summary)
                 self.assertIn("Has Debug Info: true", summary)
                 # The PDB knows the drivers' own routines, not only the entry point.
-                if name != "imgfixture":
-                    self.assertIn("`DispatchPnp", pdbutil("dump", "-symbols", path[:-4] + ".pdb"))
+                self.assertIn("`DispatchPnp", pdbutil("dump", "-symbols", path[:-4] + ".pdb"))
 
 
 def main():

@@ -21,7 +21,7 @@ ROUTINES = ("IoInitializeRemoveLockEx", "IoAcquireRemoveLockEx", "IoReleaseRemov
             "IoReleaseRemoveLockAndWaitEx")
 CALL = re.compile(r"\b(" + "|".join(ROUTINES) + r")\s*\(")
 SIZE = "sizeof(IO_REMOVE_LOCK)"
-DRIVER_DIRS = ("sharefiles", "directio_pw", "bufferedio_pw", "ioctl_pw", "tools/peinfo/fixture")
+DRIVER_DIRS = ("sharefiles", "directio_pw", "bufferedio_pw", "ioctl_pw")
 
 OPTIONS = None
 
