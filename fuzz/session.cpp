@@ -2,6 +2,7 @@
 
 #include "guarded_buffer.h"
 #include "sharefiles/common.h"
+#include "text/ntstatus_names.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,11 +31,8 @@ __attribute__((no_sanitize("address"))) std::span<const uint8_t> dataFor(uint8_t
   return data;
 }
 
-std::string hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08x", value);
-  return text;
-}
+// A status as messages show it: its name, or its value when it has none.
+std::string statusText(NTSTATUS status) { return pdkit::text::statusName(static_cast<uint32_t>(status)); }
 
 // A 32-bit field read as the number it holds (power states may hold any).
 int32_t raw32(const void* field) {
@@ -121,8 +119,7 @@ void Session::addDevice(const FaultScript& faults) {
   injected.createDevice = injected.pool = injected.poolSkip = injected.attach = 0;
   NTSTATUS expected = model_.addDevice(faults);
   if (node.addDeviceStatus() != expected) {
-    fail("AddDevice returned " + hex(static_cast<uint32_t>(node.addDeviceStatus())) + ", expected " +
-         hex(static_cast<uint32_t>(expected)));
+    fail("AddDevice returned " + statusText(node.addDeviceStatus()) + ", expected " + statusText(expected));
   }
   if (!NT_SUCCESS(expected)) {
     if (node.fdo() != nullptr) fail("a failed AddDevice left a device attached");
@@ -294,9 +291,8 @@ ntsim::Handle Session::pickHandle(uint8_t index) const { return handles_[index %
 void Session::expectResult(const ntsim::IoResult& result, const Expected& expected, const char* what) {
   settle();
   if (result.status != expected.status || result.information != expected.information) {
-    fail(std::string(what) + " came back with " + hex(static_cast<uint32_t>(result.status)) + "/" +
-         std::to_string(result.information) + ", expected " + hex(static_cast<uint32_t>(expected.status)) + "/" +
-         std::to_string(expected.information));
+    fail(std::string(what) + " came back with " + statusText(result.status) + "/" + std::to_string(result.information) +
+         ", expected " + statusText(expected.status) + "/" + std::to_string(expected.information));
   }
   expectViolations(expected.failedSets);
 }

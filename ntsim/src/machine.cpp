@@ -17,12 +17,6 @@ void noMachine() {
   std::abort();
 }
 
-std::string hex(uint64_t value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-  return text;
-}
-
 void MachineState::report(std::string rule, std::string detail) {
   Violation violation{std::move(rule), std::move(detail)};
   std::function<void(const Violation&)> echo;

@@ -2,6 +2,8 @@
 // and deletion.
 #include "state.h"
 
+#include "text/utf16.h"
+
 #include <cstdlib>
 
 namespace ntsim {
@@ -11,10 +13,7 @@ void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const
 std::string deviceName(PDEVICE_OBJECT device) {
   if (device == nullptr) return "(no device)";
   auto* ext = device->DeviceObjectExtension;
-  std::string name;
-  if (ext != nullptr) {
-    for (char16_t c : ext->name) name.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  }
+  std::string name = ext != nullptr ? pdkit::text::utf8FromUtf16(ext->name) : std::string();
   return "device " + hex(reinterpret_cast<uintptr_t>(device)) + (name.empty() ? "" : " (" + name + ")");
 }
 

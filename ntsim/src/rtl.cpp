@@ -206,7 +206,10 @@ NTSTATUS RtlStringCbVPrintfW(PWSTR Destination, size_t cbDest, PCWSTR Format, va
     format.push_back(c);
   }
   ntsim::VaListArguments arguments(Arguments);
-  std::u16string text = ntsim::widen(ntsim::formatKernel(format.c_str(), arguments));
+  // Narrow characters widen one to one, as the kernel widens ANSI text.
+  std::string formatted = ntsim::formatKernel(format.c_str(), arguments);
+  std::u16string text;
+  for (unsigned char c : formatted) text.push_back(c);
   size_t count = text.size() < cch ? text.size() : cch - 1;
   std::memcpy(Destination, text.data(), count * 2);
   terminate(Destination, count);

@@ -10,6 +10,8 @@
 
 #include <ntsim/ntsim.h>
 
+#include "text/hex.h"
+
 #include <atomic>
 #include <cstring>
 #include <cstdio>
@@ -230,7 +232,7 @@ inline MachineState& M() {
     noMachine();
   return machine->state();
 }
-std::string hex(uint64_t value);
+using pdkit::text::hex;  // 0x2a, for addresses and codes in messages
 std::string describeIrp(PIRP irp);
 // Pool charged to the driver whose code is at `caller` (its leaks are reported at its unload).
 PVOID allocatePoolFor(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller);

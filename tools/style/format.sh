@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Formats the host code (ntsim, the tools, tests, fuzz targets, benchmarks,
+# Formats the host code (ntsim, lib/, the tools, tests, fuzz targets, benchmarks,
 # examples) with clang-format and the root .clang-format; `--check` changes
 # nothing and fails naming each file that is not formatted. Driver code
 # (sharefiles/, *_pw/) keeps the WDK style: its .clang-format turns
@@ -13,7 +13,7 @@ if ! command -v "$CLANG_FORMAT" >/dev/null; then
   exit 2
 fi
 
-dirs=(ntsim tools tests fuzz bench examples)
+dirs=(ntsim lib tools tests fuzz bench examples)
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   mapfile -t files < <(git ls-files -- "${dirs[@]/%//*.cpp}" "${dirs[@]/%//*.h}")
 else
