@@ -7,6 +7,8 @@
 #include "options.h"
 #include "statuses.h"
 
+#include "text/utf16.h"
+
 #include <windows.h>
 
 #include <map>
@@ -37,12 +39,10 @@ int32_t lastNtStatus(DWORD error) {
   return status != 0 ? status : statusForWin32(error);
 }
 
+// A path for CreateFileW (wchar_t is UTF-16 on Windows).
 std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
+  std::u16string wide = pdkit::text::utf16FromUtf8(text);
+  return std::wstring(wide.begin(), wide.end());
 }
 
 [[noreturn]] void ntsimOnly(const char* command) {

@@ -2,6 +2,7 @@
 
 #include "backend.h"
 #include "errors.h"
+#include "exit_status.h"
 #include "numbers.h"
 #include "script_parser.h"
 #include "session.h"
@@ -205,7 +206,7 @@ int runDemo(const Options& options, const std::string& programDir) {
            "from GetLastError, and the number of bytes moved.",
            78, ""));
 
-  int status = 0;
+  int status = kExitSuccess;
   for (const Tour& tour : tours()) {
     if (options.driverGiven && options.driver != tour.driver) continue;
     Options one = options;
@@ -232,10 +233,10 @@ int runDemo(const Options& options, const std::string& programDir) {
       pauseMilliseconds(pace);
     }
     session.finish();
-    if (session.exitStatus() == 1) return 1;
+    if (session.exitStatus() == kExitCommandFailed) return kExitCommandFailed;
     status = std::max(status, session.exitStatus());
   }
-  if (status == 0) {
+  if (status == kExitSuccess) {
     std::fputs("\n", stdout);
     transcript.note(
         wrap("That was the tour. Try the drivers yourself: build/host/bin/pdctl --driver kelvane starts a prompt "

@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "demo.h"
 #include "errors.h"
+#include "exit_status.h"
 #include "interactive.h"
 #include "json_output.h"
 #include "numbers.h"
@@ -33,7 +34,7 @@ int run(const std::vector<std::string>& arguments, const char* argv0) {
   Options options = parseOptions(arguments);
   if (options.usage) {
     std::fputs(usageText().c_str(), stdout);
-    return 0;
+    return kExitSuccess;
   }
   std::string programDir = programDirectory(argv0);
   if (options.commands.size() == 1 && lower(options.commands.front()) == "demo") return runDemo(options, programDir);
@@ -65,13 +66,13 @@ int run(const std::vector<std::string>& arguments, const char* argv0) {
       for (const auto& command : commands) {
         std::fputs(helpText(command.words.size() > 1 ? command.words[1].text : std::string()).c_str(), stdout);
       }
-      return 0;
+      return kExitSuccess;
     }
     choice = resolveDriver(options, programDir);
     backend = makeBackend(choice);
   } catch (const CommandError& error) {
     sink->error(error.what());
-    return 1;
+    return kExitCommandFailed;
   }
   Session session(choice, *backend, *sink, options.bare);
   try {
@@ -104,6 +105,6 @@ int main(int argc, char** argv) {
   } catch (const pdctl::CommandError& error) {
     std::fflush(stdout);
     std::fprintf(stderr, "pdctl: %s\n", error.what());
-    return 1;
+    return pdctl::kExitCommandFailed;
   }
 }

@@ -2,9 +2,7 @@
 
 #include "errors.h"
 
-#include <array>
 #include <cctype>
-#include <cstdio>
 
 namespace pdctl {
 namespace {
@@ -227,28 +225,20 @@ std::span<const NamedValue> pnpMinors() { return kPnpMinors; }
 std::span<const NamedValue> powerMinors() { return kPowerMinors; }
 
 uint32_t actionForSystemState(uint32_t state) {
-  if (state >= 2 && state <= 4) return 2;  // S1..S3: PowerActionSleep
-  if (state == 5) return 3;                // S4: PowerActionHibernate
-  if (state == 6) return 4;                // S5: PowerActionShutdown
-  return 0;                                // PowerActionNone
-}
-
-std::string hex32(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
+  if (state >= kPowerSystemSleeping1 && state <= kPowerSystemSleeping3) return kPowerActionSleep;
+  if (state == kPowerSystemHibernate) return kPowerActionHibernate;
+  if (state == kPowerSystemShutdown) return kPowerActionShutdown;
+  return kPowerActionNone;
 }
 
 std::string printable(std::string_view text, size_t limit) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
   size_t shown = text.size() > limit ? limit : text.size();
   for (size_t i = 0; i < shown; ++i) {
     auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x20 || c == 0x7F) {
       out += "\\x";
-      out.push_back(kDigits[c >> 4]);
-      out.push_back(kDigits[c & 15]);
+      pdkit::text::appendHexByte(out, c);
     } else {
       out.push_back(static_cast<char>(c));
     }

@@ -3,6 +3,8 @@
 // kernel's power states, power actions and minor codes.
 #pragma once
 
+#include "text/hex.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -41,11 +43,26 @@ std::span<const NamedValue> powerActions();  // POWER_ACTION
 std::span<const NamedValue> pnpMinors();     // IRP_MN_* of IRP_MJ_PNP
 std::span<const NamedValue> powerMinors();   // IRP_MN_* of IRP_MJ_POWER
 
+// The values of the kernel's power enumerations that pdctl itself uses.
+inline constexpr uint32_t kSystemPowerState = 0;    // POWER_STATE_TYPE SystemPowerState
+inline constexpr uint32_t kDevicePowerState = 1;    // POWER_STATE_TYPE DevicePowerState
+inline constexpr uint32_t kPowerSystemWorking = 1;  // S0
+inline constexpr uint32_t kPowerSystemSleeping1 = 2;
+inline constexpr uint32_t kPowerSystemSleeping3 = 4;
+inline constexpr uint32_t kPowerSystemHibernate = 5;
+inline constexpr uint32_t kPowerSystemShutdown = 6;
+inline constexpr uint32_t kPowerActionNone = 0;
+inline constexpr uint32_t kPowerActionSleep = 2;
+inline constexpr uint32_t kPowerActionHibernate = 3;
+inline constexpr uint32_t kPowerActionShutdown = 4;
+inline constexpr uint32_t kIrpMnSetPower = 0x02;
+inline constexpr uint32_t kIrpMnQueryPower = 0x03;
+
 // The POWER_ACTION the power manager sends with a system state: sleep for
 // S1 to S3, hibernate for S4, shutdown for S5, none otherwise.
 uint32_t actionForSystemState(uint32_t state);
 
-std::string hex32(uint32_t value);  // 0x0000002A
+using pdkit::text::hex32;  // 0x0000002A
 std::string lower(std::string_view text);
 // User text as messages and echoes show it: control characters as \xNN,
 // anything past `limit` characters cut ("... (N characters)").

@@ -2,6 +2,7 @@
 
 #include "commands.h"
 #include "errors.h"
+#include "exit_status.h"
 #include "numbers.h"
 
 namespace pdctl {
@@ -125,9 +126,9 @@ void Session::finish() {
 
 int Session::exitStatus() const {
   // A violation outranks an error: a script looking for 2 must not miss one that a later mistake followed.
-  if (violations_ != 0) return 2;
-  if (errors_ != 0) return 1;
-  return 0;
+  if (violations_ != 0) return kExitVerifierReport;
+  if (errors_ != 0) return kExitCommandFailed;
+  return kExitSuccess;
 }
 
 void Session::report(Result result) {

@@ -48,7 +48,7 @@ class Session final : public BackendEvents {
   // Closes what is left open, as Windows does when a program ends.
   void finish();
 
-  // 0: all ran; 1: a command could not run; 2: a verifier violation.
+  // kExitSuccess, kExitCommandFailed or kExitVerifierReport (exit_status.h).
   int exitStatus() const;
   void forgiveErrors() { errors_ = 0; }
 

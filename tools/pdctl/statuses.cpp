@@ -3,51 +3,10 @@
 #include "errors.h"
 #include "numbers.h"
 
+#include "text/ntstatus_names.h"
+
 namespace pdctl {
 namespace {
-
-struct StatusName {
-  uint32_t value;
-  std::string_view name;
-};
-
-constexpr StatusName kStatuses[] = {
-    {0x00000000, "STATUS_SUCCESS"},
-    {0x00000101, "STATUS_ALERTED"},
-    {0x00000102, "STATUS_TIMEOUT"},
-    {0x00000103, "STATUS_PENDING"},
-    {0x80000005, "STATUS_BUFFER_OVERFLOW"},
-    {0x80000011, "STATUS_DEVICE_BUSY"},
-    {0x8000001A, "STATUS_NO_MORE_ENTRIES"},
-    {0x80000028, "STATUS_PLUGPLAY_QUERY_VETOED"},
-    {0xC0000001, "STATUS_UNSUCCESSFUL"},
-    {0xC0000002, "STATUS_NOT_IMPLEMENTED"},
-    {0xC0000008, "STATUS_INVALID_HANDLE"},
-    {0xC000000D, "STATUS_INVALID_PARAMETER"},
-    {0xC000000E, "STATUS_NO_SUCH_DEVICE"},
-    {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
-    {0xC0000011, "STATUS_END_OF_FILE"},
-    {0xC0000016, "STATUS_MORE_PROCESSING_REQUIRED"},
-    {0xC0000017, "STATUS_NO_MEMORY"},
-    {0xC0000022, "STATUS_ACCESS_DENIED"},
-    {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
-    {0xC0000033, "STATUS_OBJECT_NAME_INVALID"},
-    {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
-    {0xC0000035, "STATUS_OBJECT_NAME_COLLISION"},
-    {0xC000003A, "STATUS_OBJECT_PATH_NOT_FOUND"},
-    {0xC0000056, "STATUS_DELETE_PENDING"},
-    {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
-    {0xC00000A3, "STATUS_DEVICE_NOT_READY"},
-    {0xC00000B5, "STATUS_IO_TIMEOUT"},
-    {0xC00000BB, "STATUS_NOT_SUPPORTED"},
-    {0xC00000EF, "STATUS_INVALID_PARAMETER_1"},
-    {0xC00000F0, "STATUS_INVALID_PARAMETER_2"},
-    {0xC00000F1, "STATUS_INVALID_PARAMETER_3"},
-    {0xC0000120, "STATUS_CANCELLED"},
-    {0xC0000185, "STATUS_IO_DEVICE_ERROR"},
-    {0xC00002B6, "STATUS_DEVICE_REMOVED"},
-    {0xC00002D3, "STATUS_POWER_STATE_INVALID"},
-};
 
 struct ErrorName {
   uint32_t value;
@@ -86,22 +45,13 @@ constexpr ErrorName kWin32Errors[] = {
 
 int32_t parseStatus(std::string_view word, std::string_view what) {
   if (int32_t value; parseSigned(word, value)) return value;
-  std::string wanted = lower(word);
-  for (const auto& entry : kStatuses) {
-    std::string name = lower(entry.name);
-    if (name == wanted || name.substr(7) == wanted) return static_cast<int32_t>(entry.value);
-  }
+  if (const auto* entry = pdkit::text::findStatusNamed(word)) return static_cast<int32_t>(entry->value);
   throw CommandError("bad " + std::string(what) + " " + inQuotes(word) +
                      ": expected an NTSTATUS as a number (e.g. 0xC0000001) or a name such as "
                      "STATUS_UNSUCCESSFUL, STATUS_INSUFFICIENT_RESOURCES or STATUS_NOT_SUPPORTED");
 }
 
-std::string statusNameOf(int32_t status) {
-  for (const auto& entry : kStatuses) {
-    if (entry.value == static_cast<uint32_t>(status)) return std::string(entry.name);
-  }
-  return hex32(static_cast<uint32_t>(status));
-}
+std::string statusNameOf(int32_t status) { return pdkit::text::statusName(static_cast<uint32_t>(status)); }
 
 std::string_view win32NameOf(uint32_t error) {
   for (const auto& entry : kWin32Errors) {
@@ -134,7 +84,7 @@ int32_t statusForWin32(uint32_t error) {
   for (const auto& pair : kPairs) {
     if (pair.error == error) return static_cast<int32_t>(pair.status);
   }
-  return static_cast<int32_t>(0xC0000001);  // STATUS_UNSUCCESSFUL
+  return kStatusUnsuccessful;
 }
 
 }  // namespace pdctl

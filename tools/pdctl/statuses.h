@@ -1,5 +1,6 @@
 // NTSTATUS and Win32 error names: for reading statuses given on the command
 // line, and for naming results where the backend has no names of its own.
+// The NTSTATUS names are pdkit's one table (lib/text/ntstatus_names.h).
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,13 @@
 #include <string_view>
 
 namespace pdctl {
+
+// The NTSTATUS values pdctl's own code names: Windows' STATUS_* names in
+// camel case (those names are macros in the kernel headers, which ntsim's
+// backend includes).
+inline constexpr int32_t kStatusUnsuccessful = static_cast<int32_t>(0xC0000001);
+inline constexpr int32_t kStatusObjectNameNotFound = static_cast<int32_t>(0xC0000034);
+inline constexpr int32_t kStatusInsufficientResources = static_cast<int32_t>(0xC000009A);
 
 // A status given by name (STATUS_UNSUCCESSFUL, or without the STATUS_ prefix) or as a number.
 int32_t parseStatus(std::string_view word, std::string_view what);
