@@ -31,7 +31,7 @@ TEST_P(FrameTest, DriverEntryFillsItsEntriesAndLeavesTheRestToTheIoManager) {
 
 TEST_P(FrameTest, AddDeviceBuildsTheDeviceAndItsExtension) {
   const DriverKind& kind = GetParam();
-  boot(kind, false);
+  boot(kind, {.start = false});
   PDEVICE_OBJECT fdo = node->fdo();
   ASSERT_NE(fdo, nullptr);
   EXPECT_EQ(fdo->DeviceType, static_cast<ULONG>(FILE_DEVICE_UNKNOWN));
@@ -168,7 +168,7 @@ TEST_P(FrameTest, ReloadingStartsFromFreshGlobals) {
   const DriverKind& kind = GetParam();
   boot(kind);
   machine->unload(*driver);
-  boot(kind, false);
+  boot(kind, {.start = false});
   auto handle = open();
   CAPABILITY_TABLE fresh = table(handle);
   EXPECT_EQ(fresh.CapabilitiesQueried, 0);
@@ -232,11 +232,11 @@ std::string faultName(const ::testing::TestParamInfo<std::tuple<DriverKind, AddD
   return std::string(std::get<0>(param.param).module) + "_" + std::get<1>(param.param).name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, FrameTest, ::testing::Values(kTavrin, kKelvane, kOstrel), PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, FrameTest, ::testing::ValuesIn(kAllDrivers), PrintKind);
 
 INSTANTIATE_TEST_SUITE_P(
     Drivers, AddDeviceFaultTest,
-    ::testing::Combine(::testing::Values(kTavrin, kKelvane, kOstrel),
+    ::testing::Combine(::testing::ValuesIn(kAllDrivers),
                        ::testing::Values(AddDeviceFault{"FirstAllocation", 0, false, STATUS_INSUFFICIENT_RESOURCES},
                                          AddDeviceFault{"SecondAllocation", 1, false, STATUS_INSUFFICIENT_RESOURCES},
                                          AddDeviceFault{"Attachment", 0, true, STATUS_NO_SUCH_DEVICE})),

@@ -158,7 +158,7 @@ TEST_P(TransferTest, ANonzeroOffsetIsServedFromTheStart) {
   machine->close(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, TransferTest, ::testing::Values(kTavrin, kKelvane), PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, TransferTest, ::testing::ValuesIn(kStoreDrivers), PrintKind);
 
 // ---- Tavrin only: the MDL's page offset and a mapping that fails.
 

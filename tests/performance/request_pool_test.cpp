@@ -2,7 +2,7 @@
 // control, PnP and power request is served from what AddDevice set up.
 // Each request is also checked for the answer it must give, so that a
 // request that went nowhere cannot pass for one that allocated nothing.
-#include "tests/drivers/driver_fixture.h"
+#include "driver_fixture.h"
 
 #include <functional>
 
@@ -135,7 +135,7 @@ TEST_P(RequestPoolTest, PowerAllocatesNothing) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, RequestPoolTest, ::testing::Values(kTavrin, kKelvane, kOstrel), PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, RequestPoolTest, ::testing::ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test

@@ -233,7 +233,7 @@ TEST_P(FaultMatrixTest, PowerIrpsFailingBelowFailCleanlyAndTheNextCycleWorks) {
   unloadClean();
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, FaultMatrixTest, ::testing::ValuesIn(kAllDrivers), pdkit::test::PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, FaultMatrixTest, ::testing::ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test::reliability
