@@ -15,7 +15,7 @@ std::string faultName(const ::testing::TestParamInfo<std::tuple<DriverKind, stru
 
 TEST_P(FrameTest, DriverEntryFillsItsEntriesAndLeavesTheRestToTheIoManager) {
   const DriverKind& kind = GetParam();
-  driver = &machine->load(driverPath(kind.module));
+  load(kind);
   PDRIVER_OBJECT object = driver->object();
   PDRIVER_DISPATCH defaultEntry = machine->createDriverObject()->MajorFunction[IRP_MJ_CLEANUP];
   for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
@@ -66,7 +66,7 @@ TEST_P(FrameTest, AddDeviceBuildsTheDeviceAndItsExtension) {
 
 TEST_P(FrameTest, LoadAndAddDeviceTraceOnlyOnTheControlDriver) {
   const DriverKind& kind = GetParam();
-  driver = &machine->load(driverPath(kind.module));
+  load(kind);
   node = &machine->addDevice(*driver);
   Lines expected = kind.tracesFrame ? Lines{"In DriverEntry : Begin\r\n", "In DriverEntry : End\r\n",
                                             "In AddDevice : Begin\r\n", "In AddDevice : End\r\n"}
@@ -158,7 +158,7 @@ TEST_P(FrameTest, UnloadFreesDetachesAndDeletesOnce) {
 
 TEST_P(FrameTest, UnloadWithoutADeviceTracesItsTwoLinesOnly) {
   const DriverKind& kind = GetParam();
-  driver = &machine->load(driverPath(kind.module));
+  load(kind);
   machine->clearDebugOutput();
   machine->unload(*driver);
   EXPECT_EQ(kd(), (Lines{"In DriverUnload : Begin\r\n", "In DriverUnload : End\r\n"}));
@@ -190,7 +190,7 @@ class AddDeviceFaultTest : public DriverTest,
 TEST_P(AddDeviceFaultTest, AFailedStepUndoesEverythingAndTheNextAttemptWorks) {
   const auto& [kind, fault] = GetParam();
   if (!kind.hasStore && fault.poolSkip > 0) GTEST_SKIP() << "the control driver allocates only its table";
-  driver = &machine->load(driverPath(kind.module));
+  load(kind);
   machine->clearDebugOutput();
   if (fault.attach) {
     machine->faults().attach = 1;
@@ -206,9 +206,7 @@ TEST_P(AddDeviceFaultTest, AFailedStepUndoesEverythingAndTheNextAttemptWorks) {
   EXPECT_EQ(machine->open(kind.device).result.status, STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(kd(), addDeviceLines(kind));
   // Nothing half-built is left: a second attempt creates the device.
-  node = &machine->addDevice(*driver);
-  kind_ = &kind;
-  ASSERT_EQ(node->addDeviceStatus(), STATUS_SUCCESS);
+  addAndStart({.start = false});
   auto handle = open();
   EXPECT_EQ(table(handle).CapabilitiesQueried, 0);
   machine->close(handle);
@@ -218,7 +216,7 @@ TEST_P(AddDeviceFaultTest, AFailedStepUndoesEverythingAndTheNextAttemptWorks) {
 
 TEST_P(FrameTest, AFailedDeviceCreationReturnsItsStatus) {
   const DriverKind& kind = GetParam();
-  driver = &machine->load(driverPath(kind.module));
+  load(kind);
   machine->clearDebugOutput();
   machine->faults().createDevice = 1;
   machine->faults().createDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;

@@ -229,9 +229,8 @@ TEST_F(ControlOnlyTest, ReadAndWriteFailWithoutReachingTheDriver) {
 }
 
 TEST_F(ControlOnlyTest, TraceOrderFromLoadToClose) {
-  driver = &machine->load(driverPath("ostrel"));
+  load(kOstrel);
   node = &machine->addDevice(*driver);
-  kind_ = &kOstrel;
   ASSERT_EQ(machine->pnp(*node, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
   auto handle = open();
   machine->close(handle);

@@ -169,18 +169,6 @@ class PowerTestBase : public DriverTest {
     boot(kind, {.below = [this](PDEVICE_OBJECT pdo) { filter.attach(*machine, pdo); }});
   }
 
-  void setBusPowerStatus(NTSTATUS status) {
-    auto bus = node->bus();
-    bus.powerStatus = status;
-    node->setBus(bus);
-  }
-
-  void setBusPend(bool pend) {
-    auto bus = node->bus();
-    bus.pend = pend;
-    node->setBus(bus);
-  }
-
   std::vector<ULONG> powerStates() const {
     std::vector<ULONG> states;
     for (const auto& call : machine->powerStateCalls(fdo())) {

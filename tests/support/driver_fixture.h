@@ -66,8 +66,18 @@ class DriverTest : public MachineTest {
   // the options say, the start and the capability query. The debugger output
   // is cleared afterwards.
   void boot(const DriverKind& kind, const BootOptions& options = {}) {
+    load(kind);
+    addAndStart(options);
+  }
+
+  // The first step of boot: the driver loaded and its DriverEntry run.
+  void load(const DriverKind& kind) {
     kind_ = &kind;
     driver = &machine->load(driverPath(kind.module));
+  }
+
+  // The rest of boot, for the loaded driver: its device added and, as the options say, started.
+  void addAndStart(const BootOptions& options = {}) {
     if (options.below) {
       node = &machine->createNode();
       if (options.report) setReport(*options.report);
@@ -92,10 +102,21 @@ class DriverTest : public MachineTest {
   PDEVICE_EXTENSION extension() const { return static_cast<PDEVICE_EXTENSION>(fdo()->DeviceExtension); }
   LONG lockCount() const { return machine->removeLockCount(&extension()->RemoveLock); }
 
-  void setReport(const DEVICE_CAPABILITIES& caps) {
+  // What the bus beneath the device answers from now on.
+  void changeBus(const std::function<void(ntsim::BusBehaviour&)>& change) {
     auto bus = node->bus();
-    bus.capabilities = caps;
+    change(bus);
     node->setBus(bus);
+  }
+  void setReport(const DEVICE_CAPABILITIES& caps) {
+    changeBus([&](ntsim::BusBehaviour& bus) { bus.capabilities = caps; });
+  }
+  void setBusPowerStatus(NTSTATUS status) {
+    changeBus([&](ntsim::BusBehaviour& bus) { bus.powerStatus = status; });
+  }
+  // The bus completes requests later, from a thread of its own.
+  void setBusPend(bool pend) {
+    changeBus([&](ntsim::BusBehaviour& bus) { bus.pend = pend; });
   }
 
   ntsim::Handle open() {
