@@ -85,6 +85,7 @@ TEST_P(FrameTest, EachHandleHoldsTheRemoveLockWithItsFileObject) {
   EXPECT_EQ(lockCount(), 3);
   auto tags = machine->removeLockTags(&extension()->RemoveLock);
   EXPECT_EQ(tags, (std::vector<PVOID>{machine->fileObject(first.handle), machine->fileObject(second.handle)}));
+  expectHoldsNameTheirCalls();
   // Closed in the other order: each close gives back its own acquisition.
   auto closed = machine->close(first.handle);
   EXPECT_EQ(closed.status, STATUS_SUCCESS);

@@ -178,6 +178,7 @@ TEST_P(HeldDeviceIrpTest, CallbackRunsOnlyWhenTheLowerDriverCompletesFromAnother
   EXPECT_EQ(kd(), held.beforeRelease);
   EXPECT_EQ(sent.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout) << "the system IRP is held";
   EXPECT_EQ(lockCount(), startLockCount + held.heldAcquisitions);
+  expectHoldsNameTheirCalls();
   EXPECT_EQ(extension()->DevicePowerState, held.recordedWhileHeld);
 
   filter.completeHeld();

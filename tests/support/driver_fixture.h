@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <optional>
@@ -49,6 +50,17 @@ inline Lines concat(std::initializer_list<Lines> parts) {
   Lines all;
   for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
+}
+
+// Line `number` of a file named as the drivers' __FILE__ names it (relative
+// to the source root); empty when there is no such file or line.
+inline std::string sourceLine(const std::string& file, ULONG number) {
+  std::ifstream in(std::string(PDKIT_SOURCE_DIR) + "/" + file);
+  std::string line;
+  for (ULONG i = 0; i < number; ++i) {
+    if (!std::getline(in, line)) return {};
+  }
+  return line;
 }
 
 // How far boot takes the device, and what the bus beneath it says.
@@ -101,6 +113,17 @@ class DriverTest : public MachineTest {
   PDEVICE_OBJECT fdo() const { return IoGetAttachedDevice(node->pdo()); }
   PDEVICE_EXTENSION extension() const { return static_cast<PDEVICE_EXTENSION>(fdo()->DeviceExtension); }
   LONG lockCount() const { return machine->removeLockCount(&extension()->RemoveLock); }
+
+  // Every acquisition the remove lock holds names where it was taken: a file
+  // of the source tree, and a line of it that calls AcquireRemoveLock.
+  void expectHoldsNameTheirCalls() const {
+    auto holds = machine->removeLockHolds(&extension()->RemoveLock);
+    EXPECT_FALSE(holds.empty());
+    for (const auto& hold : holds) {
+      EXPECT_NE(sourceLine(hold.file, hold.line).find("AcquireRemoveLock("), std::string::npos)
+          << "acquired at " << hold.file << ":" << hold.line;
+    }
+  }
 
   // What the bus beneath the device answers from now on.
   void changeBus(const std::function<void(ntsim::BusBehaviour&)>& change) {
