@@ -31,11 +31,20 @@ function(add_wdm_driver name)
   pdkit_warnings(${name})
 endfunction()
 
+# The options that make __FILE__ a path relative to the source root: the
+# compiler is handed a source by its absolute path, or, through ccache with
+# CCACHE_BASEDIR, by its path relative to the build tree it runs in.
+function(wdm_source_file_maps out)
+  file(RELATIVE_PATH from_build ${CMAKE_BINARY_DIR} ${PDKIT_SOURCE_ROOT}/)
+  set(${out} -fmacro-prefix-map=${PDKIT_SOURCE_ROOT}/= -fmacro-prefix-map=${from_build}= PARENT_SCOPE)
+endfunction()
+
 # Flags every host driver module needs, also a user's own (see docs/DRIVER-MODULES.md).
 function(wdm_host_flags target)
+  wdm_source_file_maps(source_file_maps)
   # -fno-gnu-unique keeps GCC from making a module unloadable; clang never does.
   target_compile_options(${target} PRIVATE
     -fshort-wchar -fno-exceptions -fno-rtti $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>
     -fno-threadsafe-statics -fvisibility=hidden
-    -fmacro-prefix-map=${PDKIT_SOURCE_ROOT}/=)
+    ${source_file_maps})
 endfunction()

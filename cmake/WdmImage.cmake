@@ -120,6 +120,7 @@ function(wdm_image name)
     $<$<COMPILE_LANGUAGE:RC>:PDKIT_VERSION_MINOR=${pdkit_VERSION_MINOR}>
     $<$<COMPILE_LANGUAGE:RC>:PDKIT_VERSION_PATCH=${pdkit_VERSION_PATCH}>
     $<$<COMPILE_LANGUAGE:RC>:PDKIT_VERSION_TWEAK=${pdkit_VERSION_TWEAK}>)
+  wdm_source_file_maps(source_file_maps)
   target_compile_options(${name} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:
       # Freestanding: no hosted library, and calls the compiler cannot
@@ -138,7 +139,7 @@ function(wdm_image name)
       -Werror=global-constructors
       # __FILE__ relative to the source root, as in the host modules: the
       # remove-lock calls report it, and build paths stay out of the image.
-      -fmacro-prefix-map=${PDKIT_SOURCE_ROOT}/=
+      ${source_file_maps}
       ${_wdm_arch_compile_options}>)
   pdkit_warnings(${name})
 

@@ -13,7 +13,6 @@ const DRIVER_VALUES DriverValues = {
         L"Written by the pdkit team, 2026-12-08\r\n",
     .DispatchRead = DispatchRead,
     .DispatchWrite = DispatchWrite,
-    .MainFile = "directio_pw/drvmain",
     .FrameTrace = NULL,
     .DeviceControlMarkers = TRUE,
 };

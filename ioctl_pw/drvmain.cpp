@@ -22,7 +22,6 @@ const DRIVER_VALUES DriverValues = {
         L"Written by the pdkit team, 2026-12-08\r\n",
     .DispatchRead = NULL,
     .DispatchWrite = NULL,
-    .MainFile = "ioctl_pw/drvmain",
     .FrameTrace = &OstrelFrameTrace,
     .DeviceControlMarkers = FALSE,
 };

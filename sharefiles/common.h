@@ -47,12 +47,15 @@ static_assert(sizeof(IO_REMOVE_LOCK) == 0x18, "IO_REMOVE_LOCK of a free build on
 #define REMOVE_LOCK_TAG MAKE_TAG('L', 'O', 'C', 'K')
 
 /*
- * Acquires the extension's remove lock naming the given source file and the
- * line of the call, in free builds too (the DDK's IoAcquireRemoveLock names
- * them only in checked builds).
+ * Acquires the extension's remove lock. Every call names the file and line
+ * where it stands (__FILE__, __LINE__, the file relative to the source root),
+ * in free builds too (the DDK's IoAcquireRemoveLock names them only in
+ * checked builds): the record the kernel keeps of each acquisition, which
+ * Driver Verifier and ntsim's reports show, then points at the call that
+ * took it, in the frame, PnP and power code alike.
  */
-#define AcquireRemoveLock(Extension, Tag, File) \
-    IoAcquireRemoveLockEx(&(Extension)->RemoveLock, (Tag), (File), __LINE__, sizeof(IO_REMOVE_LOCK))
+#define AcquireRemoveLock(Extension, Tag) \
+    IoAcquireRemoveLockEx(&(Extension)->RemoveLock, (Tag), __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
 
 /* The record of the driver's one device object. */
 typedef struct _DEVICE_EXTENSION {
@@ -89,7 +92,6 @@ typedef struct _DRIVER_VALUES {
     PCWSTR Description;              /* two lines, each ended by "\r\n" */
     PDRIVER_DISPATCH DispatchRead;   /* NULL: no data path, and then no DataBuffer either */
     PDRIVER_DISPATCH DispatchWrite;
-    PCSTR MainFile;                  /* the source named by the remove-lock calls of the frame */
     const FRAME_TRACE *FrameTrace;   /* NULL: the frame routines print nothing */
     BOOLEAN DeviceControlMarkers;    /* print Begin and End lines around device control */
 } DRIVER_VALUES;

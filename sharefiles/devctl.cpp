@@ -92,7 +92,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
      * opened before it may still send requests): the request is answered all
      * the same, and an acquisition that was not granted is not given back.
      */
-    LockStatus = AcquireRemoveLock(Extension, Irp, DriverValues.MainFile);
+    LockStatus = AcquireRemoveLock(Extension, Irp);
     switch (Code) {
     case IOCTL_GET_DESCRIPTION:
         Status = ReplyDescription(Extension, Irp, &Information);

@@ -161,7 +161,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     TraceLine(FrameLines()->CreateBegin);
     /* An open handle holds the lock, tagged with its file object, until it is closed. */
-    Status = AcquireRemoveLock(ExtensionOf(DeviceObject), FileObject, DriverValues.MainFile);
+    Status = AcquireRemoveLock(ExtensionOf(DeviceObject), FileObject);
     Status = CompleteRequest(Irp, NT_SUCCESS(Status) ? STATUS_SUCCESS : Status, 0);
     TraceLine(FrameLines()->CreateEnd);
     return Status;

@@ -62,7 +62,7 @@ BOOLEAN StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, STORE_DIRECTION Dir
      * handle was open: the transfer still goes ahead, as the open handle
      * keeps the device, and FinishTransfer gives back only what was granted.
      */
-    NTSTATUS LockStatus = AcquireRemoveLock(ExtensionOf(DeviceObject), Irp, DriverValues.MainFile);
+    NTSTATUS LockStatus = AcquireRemoveLock(ExtensionOf(DeviceObject), Irp);
 
     DbgPrint(Direction == StoreRead ? "Output Buffer Length : %d\r\n" : "Input Buffer Length : %d\r\n", Length);
     return NT_SUCCESS(LockStatus);

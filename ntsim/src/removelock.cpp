@@ -103,6 +103,16 @@ std::vector<PVOID> Machine::removeLockTags(PIO_REMOVE_LOCK lock) const {
   return tags;
 }
 
+std::vector<RemoveLockHold> Machine::removeLockHolds(PIO_REMOVE_LOCK lock) const {
+  std::vector<RemoveLockHold> holds;
+  RemoveLockRecord* record = state_->removeLocks.find(lock);
+  if (record == nullptr) return holds;
+  AllShardsGuard guard(*record);
+  if (!record->live.load(std::memory_order_relaxed)) return holds;
+  for (const auto& hold : record->allHolds()) holds.push_back({hold.tag, hold.file ? hold.file : "", hold.line});
+  return holds;
+}
+
 // Called when the memory a lock lives in goes away (IoDeleteDevice).
 void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner, bool removing) {
   std::vector<std::string> held;

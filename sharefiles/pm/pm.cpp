@@ -217,7 +217,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS LockStatus;
 
     DbgPrint("IRP_MJ_POWER Received : Begin\r\n");
-    LockStatus = AcquireRemoveLock(Extension, Irp, __FILE__);
+    LockStatus = AcquireRemoveLock(Extension, Irp);
     TracePowerMinorFunction(MinorFunction);
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER) {
         /* Wait-wake, power-sequence and other minor codes are the driver below's to answer. */

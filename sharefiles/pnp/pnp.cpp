@@ -231,7 +231,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS Status;
 
     DbgPrint("IRP_MJ_PNP Received : Begin\r\n");
-    Status = AcquireRemoveLock(Extension, Irp, __FILE__);
+    Status = AcquireRemoveLock(Extension, Irp);
     if (!NT_SUCCESS(Status)) {
         /* The device is being removed: nothing below may be called any more. */
         CompleteRequest(Irp, Status, 0);

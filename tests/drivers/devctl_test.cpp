@@ -21,7 +21,7 @@ class DeviceControlTest : public DriverTest, public ::testing::WithParamInterfac
 };
 
 TEST_P(DeviceControlTest, TableBeforeAnyQueryIsAllZeroAndDumped) {
-  boot(GetParam(), false);
+  boot(GetParam(), {.start = false});
   auto handle = open();
   machine->clearDebugOutput();
   Bytes reply;
@@ -37,7 +37,7 @@ TEST_P(DeviceControlTest, TableBeforeAnyQueryIsAllZeroAndDumped) {
 }
 
 TEST_P(DeviceControlTest, TableAfterAQueryMatchesTheReportByteForByte) {
-  boot(GetParam(), false);
+  boot(GetParam(), {.start = false});
   DEVICE_CAPABILITIES report = ntsim::rootBusCapabilities();
   report.DeviceD1 = 1;
   report.WakeFromD2 = 1;
@@ -164,7 +164,7 @@ TEST_P(DeviceControlTest, AShortOrMissingBufferGetsBufferTooSmallAndNoBytes) {
   EXPECT_EQ(lockCount(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, DeviceControlTest, ::testing::Values(kTavrin, kKelvane, kOstrel), PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, DeviceControlTest, ::testing::ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test

@@ -15,7 +15,7 @@ std::string faultName(const ::testing::TestParamInfo<std::tuple<DriverKind, stru
 
 TEST_P(FrameTest, DriverEntryFillsItsEntriesAndLeavesTheRestToTheIoManager) {
   const DriverKind& kind = GetParam();
-  driver = &machine->load(driverPath(kind.module));
+  load(kind);
   PDRIVER_OBJECT object = driver->object();
   PDRIVER_DISPATCH defaultEntry = machine->createDriverObject()->MajorFunction[IRP_MJ_CLEANUP];
   for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
@@ -31,7 +31,7 @@ TEST_P(FrameTest, DriverEntryFillsItsEntriesAndLeavesTheRestToTheIoManager) {
 
 TEST_P(FrameTest, AddDeviceBuildsTheDeviceAndItsExtension) {
   const DriverKind& kind = GetParam();
-  boot(kind, false);
+  boot(kind, {.start = false});
   PDEVICE_OBJECT fdo = node->fdo();
   ASSERT_NE(fdo, nullptr);
   EXPECT_EQ(fdo->DeviceType, static_cast<ULONG>(FILE_DEVICE_UNKNOWN));
@@ -66,7 +66,7 @@ TEST_P(FrameTest, AddDeviceBuildsTheDeviceAndItsExtension) {
 
 TEST_P(FrameTest, LoadAndAddDeviceTraceOnlyOnTheControlDriver) {
   const DriverKind& kind = GetParam();
-  driver = &machine->load(driverPath(kind.module));
+  load(kind);
   node = &machine->addDevice(*driver);
   Lines expected = kind.tracesFrame ? Lines{"In DriverEntry : Begin\r\n", "In DriverEntry : End\r\n",
                                             "In AddDevice : Begin\r\n", "In AddDevice : End\r\n"}
@@ -85,6 +85,7 @@ TEST_P(FrameTest, EachHandleHoldsTheRemoveLockWithItsFileObject) {
   EXPECT_EQ(lockCount(), 3);
   auto tags = machine->removeLockTags(&extension()->RemoveLock);
   EXPECT_EQ(tags, (std::vector<PVOID>{machine->fileObject(first.handle), machine->fileObject(second.handle)}));
+  expectHoldsNameTheirCalls();
   // Closed in the other order: each close gives back its own acquisition.
   auto closed = machine->close(first.handle);
   EXPECT_EQ(closed.status, STATUS_SUCCESS);
@@ -158,7 +159,7 @@ TEST_P(FrameTest, UnloadFreesDetachesAndDeletesOnce) {
 
 TEST_P(FrameTest, UnloadWithoutADeviceTracesItsTwoLinesOnly) {
   const DriverKind& kind = GetParam();
-  driver = &machine->load(driverPath(kind.module));
+  load(kind);
   machine->clearDebugOutput();
   machine->unload(*driver);
   EXPECT_EQ(kd(), (Lines{"In DriverUnload : Begin\r\n", "In DriverUnload : End\r\n"}));
@@ -168,7 +169,7 @@ TEST_P(FrameTest, ReloadingStartsFromFreshGlobals) {
   const DriverKind& kind = GetParam();
   boot(kind);
   machine->unload(*driver);
-  boot(kind, false);
+  boot(kind, {.start = false});
   auto handle = open();
   CAPABILITY_TABLE fresh = table(handle);
   EXPECT_EQ(fresh.CapabilitiesQueried, 0);
@@ -190,7 +191,7 @@ class AddDeviceFaultTest : public DriverTest,
 TEST_P(AddDeviceFaultTest, AFailedStepUndoesEverythingAndTheNextAttemptWorks) {
   const auto& [kind, fault] = GetParam();
   if (!kind.hasStore && fault.poolSkip > 0) GTEST_SKIP() << "the control driver allocates only its table";
-  driver = &machine->load(driverPath(kind.module));
+  load(kind);
   machine->clearDebugOutput();
   if (fault.attach) {
     machine->faults().attach = 1;
@@ -206,9 +207,7 @@ TEST_P(AddDeviceFaultTest, AFailedStepUndoesEverythingAndTheNextAttemptWorks) {
   EXPECT_EQ(machine->open(kind.device).result.status, STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(kd(), addDeviceLines(kind));
   // Nothing half-built is left: a second attempt creates the device.
-  node = &machine->addDevice(*driver);
-  kind_ = &kind;
-  ASSERT_EQ(node->addDeviceStatus(), STATUS_SUCCESS);
+  addAndStart({.start = false});
   auto handle = open();
   EXPECT_EQ(table(handle).CapabilitiesQueried, 0);
   machine->close(handle);
@@ -218,7 +217,7 @@ TEST_P(AddDeviceFaultTest, AFailedStepUndoesEverythingAndTheNextAttemptWorks) {
 
 TEST_P(FrameTest, AFailedDeviceCreationReturnsItsStatus) {
   const DriverKind& kind = GetParam();
-  driver = &machine->load(driverPath(kind.module));
+  load(kind);
   machine->clearDebugOutput();
   machine->faults().createDevice = 1;
   machine->faults().createDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
@@ -232,11 +231,11 @@ std::string faultName(const ::testing::TestParamInfo<std::tuple<DriverKind, AddD
   return std::string(std::get<0>(param.param).module) + "_" + std::get<1>(param.param).name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, FrameTest, ::testing::Values(kTavrin, kKelvane, kOstrel), PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, FrameTest, ::testing::ValuesIn(kAllDrivers), PrintKind);
 
 INSTANTIATE_TEST_SUITE_P(
     Drivers, AddDeviceFaultTest,
-    ::testing::Combine(::testing::Values(kTavrin, kKelvane, kOstrel),
+    ::testing::Combine(::testing::ValuesIn(kAllDrivers),
                        ::testing::Values(AddDeviceFault{"FirstAllocation", 0, false, STATUS_INSUFFICIENT_RESOURCES},
                                          AddDeviceFault{"SecondAllocation", 1, false, STATUS_INSUFFICIENT_RESOURCES},
                                          AddDeviceFault{"Attachment", 0, true, STATUS_NO_SUCH_DEVICE})),

@@ -107,7 +107,7 @@ TEST_P(LifecycleTest, UninstallRemovesTheDeviceThenUnloadsTheDriver) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Remove Device....\r\n"), lines.end());
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, LifecycleTest, ::testing::Values(kTavrin, kKelvane, kOstrel), PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, LifecycleTest, ::testing::ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test

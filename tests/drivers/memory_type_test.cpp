@@ -32,7 +32,7 @@ TEST_P(MemoryTypeTest, PoolAndMappingsAreNoExecuteFromWindows8AndTheOldKindsOnXp
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, MemoryTypeTest, ::testing::Values(kTavrin, kKelvane, kOstrel), PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, MemoryTypeTest, ::testing::ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test

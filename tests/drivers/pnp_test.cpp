@@ -3,8 +3,6 @@
 #include "driver_fixture.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 namespace pdkit::test {
 namespace {
@@ -33,7 +31,7 @@ struct MinorCase {
 };
 
 TEST_P(PnpTest, EveryRequestGoesDownToTheBusWithTheStatusAFunctionDriverGives) {
-  boot(GetParam(), false);
+  boot(GetParam(), {.start = false});
   struct Case {
     MinorCase request;
     NTSTATUS status;
@@ -79,7 +77,7 @@ TEST_P(PnpTest, EveryRequestGoesDownToTheBusWithTheStatusAFunctionDriverGives) {
 }
 
 TEST_P(PnpTest, CapabilityQueryWithTheBusAnsweringAtOnce) {
-  boot(GetParam(), false);
+  boot(GetParam(), {.start = false});
   DEVICE_CAPABILITIES answer{};
   auto result = machine->queryCapabilities(*node, &answer);
   EXPECT_EQ(result.status, STATUS_SUCCESS);
@@ -100,7 +98,7 @@ TEST_P(PnpTest, CapabilityQueryWithTheBusAnsweringAtOnce) {
 }
 
 TEST_P(PnpTest, CapabilityQueryWaitsForABusThatAnswersLater) {
-  boot(GetParam(), false);
+  boot(GetParam(), {.start = false});
   auto bus = node->bus();
   bus.pend = true;
   bus.capabilities.DeviceD2 = 1;
@@ -109,13 +107,12 @@ TEST_P(PnpTest, CapabilityQueryWaitsForABusThatAnswersLater) {
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   // The completion routine's last line may come after the waiting thread went on,
   // even after the query returned: wait for the bus's thread to print it.
-  Lines lines = kd();
-  for (int tries = 0; tries < 500 && std::find(lines.begin(), lines.end(), kCompletionReturn) == lines.end(); ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  Lines lines;
+  ASSERT_TRUE(eventually([&] {
     lines = kd();
-  }
+    return std::find(lines.begin(), lines.end(), kCompletionReturn) != lines.end();
+  }));
   auto last = std::find(lines.begin(), lines.end(), kCompletionReturn);
-  ASSERT_NE(last, lines.end());
   EXPECT_GT(last - lines.begin(), 4);
   lines.erase(last);
   EXPECT_EQ(lines, concat({kQueryOpening, kQueryClosing}));
@@ -124,7 +121,7 @@ TEST_P(PnpTest, CapabilityQueryWaitsForABusThatAnswersLater) {
 }
 
 TEST_P(PnpTest, AFailedCapabilityQueryLeavesTheTableAlone) {
-  boot(GetParam(), false);
+  boot(GetParam(), {.start = false});
   auto bus = node->bus();
   bus.capabilitiesStatus = STATUS_UNSUCCESSFUL;
   node->setBus(bus);
@@ -153,7 +150,7 @@ TEST_P(PnpTest, AFailedCapabilityQueryLeavesTheTableAlone) {
 }
 
 TEST_P(PnpTest, EachReportFlagLandsInItsOwnField) {
-  boot(GetParam(), false);
+  boot(GetParam(), {.start = false});
   auto handle = open();
   struct Case {
     const char* name;
@@ -193,7 +190,7 @@ TEST_P(PnpTest, EachReportFlagLandsInItsOwnField) {
 }
 
 TEST_P(PnpTest, WakeStatesAndEveryDeviceStateAreCopied) {
-  boot(GetParam(), false);
+  boot(GetParam(), {.start = false});
   auto handle = open();
   DEVICE_CAPABILITIES report = ntsim::rootBusCapabilities();
   report.DeviceD1 = 1;
@@ -233,7 +230,7 @@ TEST_P(PnpTest, WakeStatesAndEveryDeviceStateAreCopied) {
   machine->close(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, PnpTest, ::testing::Values(kTavrin, kKelvane, kOstrel), PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, PnpTest, ::testing::ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test

@@ -51,7 +51,7 @@ TEST_P(StoreConcurrencyTest, NoTornReads) {
   EXPECT_EQ(lockCount(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, StoreConcurrencyTest, ::testing::Values(kTavrin, kKelvane), PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, StoreConcurrencyTest, ::testing::ValuesIn(kStoreDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test

@@ -158,7 +158,7 @@ TEST_P(TransferTest, ANonzeroOffsetIsServedFromTheStart) {
   machine->close(handle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, TransferTest, ::testing::Values(kTavrin, kKelvane), PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, TransferTest, ::testing::ValuesIn(kStoreDrivers), PrintKind);
 
 // ---- Tavrin only: the MDL's page offset and a mapping that fails.
 
@@ -229,9 +229,8 @@ TEST_F(ControlOnlyTest, ReadAndWriteFailWithoutReachingTheDriver) {
 }
 
 TEST_F(ControlOnlyTest, TraceOrderFromLoadToClose) {
-  driver = &machine->load(driverPath("ostrel"));
+  load(kOstrel);
   node = &machine->addDevice(*driver);
-  kind_ = &kOstrel;
   ASSERT_EQ(machine->pnp(*node, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
   auto handle = open();
   machine->close(handle);

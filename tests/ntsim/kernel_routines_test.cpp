@@ -218,9 +218,7 @@ TEST_F(KernelRoutinesTest, WorkItemRunsAtPassiveLevelHoldingItsDevice) {
   IoQueueWorkItem(item, recordWork, DelayedWorkQueue, &record);
   KeSetEvent(&gate, 0, FALSE);
   KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, nullptr);
-  for (int i = 0; i < 200 && machine->violations().size() < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  EXPECT_TRUE(eventually([&] { return machine->violations().size() >= 2; }));
   EXPECT_EQ(takeViolations(),
             (std::vector<std::string>{"IO_WORKITEM_QUEUED_TWICE", "WORKER_THREAD_RETURNED_AT_BAD_IRQL"}));
   for (PIO_WORKITEM blocker : blockers) IoFreeWorkItem(blocker);

@@ -4,7 +4,6 @@
 #include "inproc.h"
 
 #include <future>
-#include <thread>
 
 namespace pdkit::test {
 namespace {
@@ -28,9 +27,7 @@ class MailboxTest : public MachineTest {
       auto result = machine->read(handle, buffer, sizeof buffer);
       return std::make_pair(result, std::string(buffer, result.information));
     });
-    while (machine->debugStream().find("read waits for mail") == std::string::npos) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    EXPECT_TRUE(eventually([&] { return machine->debugStream().find("read waits for mail") != std::string::npos; }));
     return read;
   }
 

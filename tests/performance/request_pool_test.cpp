@@ -2,7 +2,7 @@
 // control, PnP and power request is served from what AddDevice set up.
 // Each request is also checked for the answer it must give, so that a
 // request that went nowhere cannot pass for one that allocated nothing.
-#include "tests/drivers/driver_fixture.h"
+#include "driver_fixture.h"
 
 #include <functional>
 
@@ -102,9 +102,7 @@ TEST_P(RequestPoolTest, PlugAndPlayAllocatesNothing) {
     });
   }
   // The bus completing later, from its own thread.
-  auto bus = node->bus();
-  bus.pend = true;
-  node->setBus(bus);
+  setBusPend(true);
   expectNoPool("capability query completed later",
                [&] { EXPECT_EQ(machine->queryCapabilities(*node).status, STATUS_SUCCESS); });
   // The removal frees what the device held and allocates nothing.
@@ -117,9 +115,7 @@ TEST_P(RequestPoolTest, PlugAndPlayAllocatesNothing) {
 TEST_P(RequestPoolTest, PowerAllocatesNothing) {
   bootAndCount();
   for (bool pend : {false, true}) {
-    auto bus = node->bus();
-    bus.pend = pend;
-    node->setBus(bus);
+    setBusPend(pend);
     const std::string how = pend ? " (bus completing later)" : "";
     expectNoPool("sleep" + how, [&] {
       EXPECT_EQ(machine->systemPower(*node, PowerSystemSleeping3, PowerActionSleep).status, STATUS_SUCCESS);
@@ -135,7 +131,7 @@ TEST_P(RequestPoolTest, PowerAllocatesNothing) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, RequestPoolTest, ::testing::Values(kTavrin, kKelvane, kOstrel), PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, RequestPoolTest, ::testing::ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test

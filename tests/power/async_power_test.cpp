@@ -63,8 +63,8 @@ TEST_P(AsyncPowerTest, BusCompletingLaterFromItsOwnThreadTakesTheSamePaths) {
   Lines expected = systemQueryLines(PowerSystemSleeping3, PowerDeviceD3);
   settle(expected.size());
   expectSentLineAfter(kd(), expected, trace::DeviceQuerySent, trace::DeviceQueryReady);
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   expectSettled();
   expectViolationsExactly({});
 
@@ -74,8 +74,8 @@ TEST_P(AsyncPowerTest, BusCompletingLaterFromItsOwnThreadTakesTheSamePaths) {
   expected = systemSetLines(PowerSystemSleeping3, PowerDeviceD3, SetPath::Down);
   settle(expected.size());
   expectSentLineAfter(kd(), expected, trace::DeviceSetSent, trace::DeviceChangeReady);
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemSleeping3);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemSleeping3);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD3);
   EXPECT_EQ(powerStates(), std::vector<ULONG>{PowerDeviceD3});
   expectSettled();
   expectViolationsExactly({});
@@ -86,8 +86,8 @@ TEST_P(AsyncPowerTest, BusCompletingLaterFromItsOwnThreadTakesTheSamePaths) {
   expected = systemSetLines(PowerSystemWorking, PowerDeviceD0, SetPath::Up);
   settle(expected.size());
   expectSentLineAfter(kd(), expected, trace::DeviceSetSent, trace::DeviceChangeReady);
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   EXPECT_EQ(powerStates(), (std::vector<ULONG>{PowerDeviceD3, PowerDeviceD0}));
   EXPECT_EQ(busPower().size(), 6u);
   expectSettled();
@@ -157,11 +157,11 @@ std::vector<HeldCase> heldCases() {
 }
 
 class HeldDeviceIrpTest : public PowerTestBase,
-                          public ::testing::WithParamInterface<std::tuple<std::string, HeldCase>> {};
+                          public ::testing::WithParamInterface<std::tuple<DriverKind, HeldCase>> {};
 
 TEST_P(HeldDeviceIrpTest, CallbackRunsOnlyWhenTheLowerDriverCompletesFromAnotherThread) {
-  const auto& [module, held] = GetParam();
-  boot(module, ntsim::rootBusCapabilities(), true, /*withFilter=*/true);
+  const auto& [kind, held] = GetParam();
+  bootAboveFilter(kind);
   if (held.from != PowerSystemWorking) {
     ASSERT_EQ(machine->systemPower(*node, held.from, PowerActionSleep).status, STATUS_SUCCESS);
   }
@@ -178,7 +178,8 @@ TEST_P(HeldDeviceIrpTest, CallbackRunsOnlyWhenTheLowerDriverCompletesFromAnother
   EXPECT_EQ(kd(), held.beforeRelease);
   EXPECT_EQ(sent.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout) << "the system IRP is held";
   EXPECT_EQ(lockCount(), startLockCount + held.heldAcquisitions);
-  EXPECT_EQ(ext()->DevicePowerState, held.recordedWhileHeld);
+  expectHoldsNameTheirCalls();
+  EXPECT_EQ(extension()->DevicePowerState, held.recordedWhileHeld);
 
   filter.completeHeld();
   auto result = sent.get();
@@ -187,8 +188,8 @@ TEST_P(HeldDeviceIrpTest, CallbackRunsOnlyWhenTheLowerDriverCompletesFromAnother
   EXPECT_EQ(result.information, 0u);
   EXPECT_EQ(kd(), concat({held.beforeRelease, held.afterRelease}));
   const bool set = held.minor == IRP_MN_SET_POWER;
-  EXPECT_EQ(ext()->SystemPowerState, set ? held.to : held.from);
-  EXPECT_EQ(ext()->DevicePowerState, set ? held.device : held.recordedWhileHeld);
+  EXPECT_EQ(extension()->SystemPowerState, set ? held.to : held.from);
+  EXPECT_EQ(extension()->DevicePowerState, set ? held.device : held.recordedWhileHeld);
   auto announced = announcedBefore;
   if (set) announced.push_back(held.device);
   EXPECT_EQ(powerStates(), announced);
@@ -196,17 +197,17 @@ TEST_P(HeldDeviceIrpTest, CallbackRunsOnlyWhenTheLowerDriverCompletesFromAnother
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Held, HeldDeviceIrpTest, Combine(ValuesIn(kDrivers), ValuesIn(heldCases())), CaseName());
+INSTANTIATE_TEST_SUITE_P(Held, HeldDeviceIrpTest, Combine(ValuesIn(kAllDrivers), ValuesIn(heldCases())), CaseName());
 
 // The device state is what the device IRP reached, whatever the table says by the time the callback runs.
 TEST_P(AsyncPowerTest, SetCallbackLeavesTheDeviceStateTheDeviceIrpRecorded) {
-  boot(GetParam(), ntsim::rootBusCapabilities(), true, /*withFilter=*/true);
+  bootAboveFilter(GetParam());
   filter.addRule({IRP_MN_SET_POWER, DevicePowerState, STATUS_SUCCESS, 0, /*hold=*/true});
   auto sent = std::async(std::launch::async, [&] {
     return machine->powerIrp(*node, IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3, PowerActionSleep);
   });
   ASSERT_TRUE(filter.waitHeld(1));
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD3) << "the power-down recorded D3";
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD3) << "the power-down recorded D3";
 
   // A new capability report arrives while the device IRP is out: S3 now maps to D2.
   setReport(reportWith({PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD3, PowerDeviceD3, PowerDeviceD2,
@@ -215,8 +216,8 @@ TEST_P(AsyncPowerTest, SetCallbackLeavesTheDeviceStateTheDeviceIrpRecorded) {
 
   filter.completeHeld();
   EXPECT_EQ(sent.get().status, STATUS_SUCCESS);
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemSleeping3);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD3) << "not DeviceState[4] as it reads now";
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemSleeping3);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD3) << "not DeviceState[4] as it reads now";
   EXPECT_EQ(powerStates(), std::vector<ULONG>{PowerDeviceD3});
   expectSettled();
   expectViolationsExactly({});
@@ -236,11 +237,11 @@ const CycleMode kCycleModes[] = {
 };
 
 class SleepWakeCyclesTest : public PowerTestBase,
-                            public ::testing::WithParamInterface<std::tuple<std::string, CycleMode>> {};
+                            public ::testing::WithParamInterface<std::tuple<DriverKind, CycleMode>> {};
 
 TEST_P(SleepWakeCyclesTest, LeaveTheLockPoolAndStartNextAccountsBalanced) {
-  const auto& [module, mode] = GetParam();
-  boot(module);
+  const auto& [kind, mode] = GetParam();
+  boot(kind);
   setBusPend(mode.pend);
   const Lines cycle = concat({systemQueryLines(PowerSystemSleeping3, PowerDeviceD3),
                               systemSetLines(PowerSystemSleeping3, PowerDeviceD3, SetPath::Down),
@@ -257,8 +258,8 @@ TEST_P(SleepWakeCyclesTest, LeaveTheLockPoolAndStartNextAccountsBalanced) {
   expectSettled();
   // Every power IRP was started-next exactly once at every stack level it visited.
   expectViolationsExactly({});
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
 
   const auto announced = powerStates();
   ASSERT_EQ(announced.size(), 2u * mode.cycles);
@@ -278,7 +279,8 @@ TEST_P(SleepWakeCyclesTest, LeaveTheLockPoolAndStartNextAccountsBalanced) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cycles, SleepWakeCyclesTest, Combine(ValuesIn(kDrivers), ValuesIn(kCycleModes)), CaseName());
+INSTANTIATE_TEST_SUITE_P(Cycles, SleepWakeCyclesTest, Combine(ValuesIn(kAllDrivers), ValuesIn(kCycleModes)),
+                         CaseName());
 
 // ------------------------------------------------ transitions sent from several threads
 
@@ -326,47 +328,12 @@ TEST_P(AsyncPowerTest, SystemIrpsFromSeveralThreadsAreHeldOneAtATime) {
   // One device set per system set, each announced once.
   EXPECT_EQ(powerStates().size(), kSets);
   // The last system set to finish left both states in step with the mapping.
-  const SYSTEM_POWER_STATE system = ext()->SystemPowerState;
+  const SYSTEM_POWER_STATE system = extension()->SystemPowerState;
   EXPECT_TRUE(system == PowerSystemWorking || system == PowerSystemSleeping3) << system;
-  EXPECT_EQ(ext()->DevicePowerState, system == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3);
-  EXPECT_EQ(static_cast<ULONG>(ext()->DevicePowerState), powerStates().back());
+  EXPECT_EQ(extension()->DevicePowerState, system == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3);
+  EXPECT_EQ(static_cast<ULONG>(extension()->DevicePowerState), powerStates().back());
 }
 // ------------------------------------------------ after a remove-and-wait began
-
-// A remove-and-wait on the device's remove lock that has begun and is still
-// waiting, for an acquisition the test itself holds.
-class RemovalUnderway {
- public:
-  RemovalUnderway(ntsim::Machine& machine, PIO_REMOVE_LOCK lock) : machine_(machine), lock_(lock) {
-    EXPECT_EQ(IoAcquireRemoveLockEx(lock, &waitTag_, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK)), STATUS_SUCCESS);
-    EXPECT_EQ(IoAcquireRemoveLockEx(lock, &holdTag_, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK)), STATUS_SUCCESS);
-    waiter_ = std::thread([this] {
-      IoReleaseRemoveLockAndWaitEx(lock_, &waitTag_, sizeof(IO_REMOVE_LOCK));
-      finished_.store(true);
-    });
-    // Begun: the lock is marked removed and counts only the test's other acquisition.
-    EXPECT_TRUE(eventually(
-        [&] { return std::atomic_ref<BOOLEAN>(lock_->Removed).load() && machine_.removeLockCount(lock_) == 1; }));
-  }
-
-  ~RemovalUnderway() { finish(); }
-
-  bool waiting() const { return !finished_.load(); }
-
-  void finish() {
-    if (!waiter_.joinable()) return;
-    IoReleaseRemoveLockEx(lock_, &holdTag_, sizeof(IO_REMOVE_LOCK));
-    waiter_.join();
-  }
-
- private:
-  ntsim::Machine& machine_;
-  PIO_REMOVE_LOCK lock_;
-  char waitTag_ = 0;
-  char holdTag_ = 0;
-  std::thread waiter_;
-  std::atomic<bool> finished_{false};
-};
 
 struct RemovalCase {
   const char* name;
@@ -433,12 +400,14 @@ const RemovalCase kRemoval[] = {
 };
 
 class AfterRemovalBeganTest : public PowerTestBase,
-                              public ::testing::WithParamInterface<std::tuple<std::string, RemovalCase>> {};
+                              public ::testing::WithParamInterface<std::tuple<DriverKind, RemovalCase>> {};
 
 TEST_P(AfterRemovalBeganTest, IsRefusedWithoutTouchingTheLock) {
-  const auto& [module, removal] = GetParam();
-  boot(module);
-  RemovalUnderway underway(*machine, &ext()->RemoveLock);
+  const auto& [kind, removal] = GetParam();
+  boot(kind);
+  RemoveAndWait underway(&extension()->RemoveLock, /*holding=*/true);
+  // Begun: the lock is marked removed and counts only the test's other acquisition.
+  EXPECT_TRUE(eventually([&] { return underway.begun() && lockCount() == 1; }));
   machine->clearDebugOutput();
 
   auto result = send(removal.minor, static_cast<POWER_STATE_TYPE>(removal.type), removal.state, PowerActionSleep);
@@ -448,23 +417,24 @@ TEST_P(AfterRemovalBeganTest, IsRefusedWithoutTouchingTheLock) {
   EXPECT_EQ(kd(), removal.lines) << "no End line after a query or set failed its acquire";
   EXPECT_TRUE(busPower().empty());
   EXPECT_TRUE(powerStates().empty());
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   // Nothing was held, so nothing was released: the count still holds only the test's acquisition.
   EXPECT_EQ(lockCount(), 1);
-  EXPECT_EQ(machine->removeLockTags(&ext()->RemoveLock).size(), 1u);
-  EXPECT_TRUE(underway.waiting());
+  EXPECT_EQ(machine->removeLockTags(&extension()->RemoveLock).size(), 1u);
+  EXPECT_FALSE(underway.finished());
   // Started-next once; a set failed by the driver is reported as such.
   expectViolationsExactly(removal.violations);
 
   underway.finish();
   EXPECT_EQ(lockCount(), 0);
-  EXPECT_TRUE(machine->removeLockTags(&ext()->RemoveLock).empty());
+  EXPECT_TRUE(machine->removeLockTags(&extension()->RemoveLock).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Removal, AfterRemovalBeganTest, Combine(ValuesIn(kDrivers), ValuesIn(kRemoval)), CaseName());
+INSTANTIATE_TEST_SUITE_P(Removal, AfterRemovalBeganTest, Combine(ValuesIn(kAllDrivers), ValuesIn(kRemoval)),
+                         CaseName());
 
-INSTANTIATE_TEST_SUITE_P(Drivers, AsyncPowerTest, ValuesIn(kDrivers), DriverName);
+INSTANTIATE_TEST_SUITE_P(Drivers, AsyncPowerTest, ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test::power

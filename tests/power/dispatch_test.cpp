@@ -27,13 +27,12 @@ const MinorCase kMinors[] = {
     {"Minor0xFF", 0xFF, nullptr},
 };
 
-class PowerMinorTest : public PowerTestBase,
-                       public ::testing::WithParamInterface<std::tuple<std::string, MinorCase>> {};
+class PowerMinorTest : public PowerTestBase, public ::testing::WithParamInterface<std::tuple<DriverKind, MinorCase>> {};
 
 // The root bus cannot arm for wake nor answer the rest: it leaves them STATUS_NOT_SUPPORTED.
 TEST_P(PowerMinorTest, IsPassedDownUntouchedAndComesBackWithTheBussAnswer) {
-  const auto& [module, minor] = GetParam();
-  boot(module);
+  const auto& [kind, minor] = GetParam();
+  boot(kind);
   std::vector<int> bus;
   for (POWER_STATE_TYPE type : {SystemPowerState, DevicePowerState}) {
     machine->clearDebugOutput();
@@ -50,13 +49,13 @@ TEST_P(PowerMinorTest, IsPassedDownUntouchedAndComesBackWithTheBussAnswer) {
   for (const auto& irp : busPower()) reached.push_back(std::get<0>(irp));
   EXPECT_EQ(reached, bus);
   EXPECT_TRUE(powerStates().empty());
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   expectSettled();
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Minors, PowerMinorTest, Combine(ValuesIn(kDrivers), ValuesIn(kMinors)), CaseName());
+INSTANTIATE_TEST_SUITE_P(Minors, PowerMinorTest, Combine(ValuesIn(kAllDrivers), ValuesIn(kMinors)), CaseName());
 
 // ------------------------------------------------ power-state types besides 0 and 1
 
@@ -73,11 +72,11 @@ const TypeCase kTypes[] = {
     {"QueryMax", IRP_MN_QUERY_POWER, 0x7FFFFFFF},
 };
 
-class PowerTypeTest : public PowerTestBase, public ::testing::WithParamInterface<std::tuple<std::string, TypeCase>> {};
+class PowerTypeTest : public PowerTestBase, public ::testing::WithParamInterface<std::tuple<DriverKind, TypeCase>> {};
 
 TEST_P(PowerTypeTest, IsPassedDownUntouchedAndNothingRecorded) {
-  const auto& [module, type] = GetParam();
-  boot(module);
+  const auto& [kind, type] = GetParam();
+  boot(kind);
   setBusPowerStatus(STATUS_UNSUCCESSFUL);  // the bus's answer comes back as it is
   auto result = send(type.minor, static_cast<POWER_STATE_TYPE>(type.type), PowerDeviceD3, PowerActionHibernate);
   EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
@@ -87,14 +86,14 @@ TEST_P(PowerTypeTest, IsPassedDownUntouchedAndNothingRecorded) {
   EXPECT_EQ(busPower(), (std::vector<std::tuple<int, ULONG, ULONG, ULONG>>{
                             {type.minor, type.type, PowerDeviceD3, PowerActionHibernate}}));
   EXPECT_TRUE(powerStates().empty());
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   expectSettled();
   // Started-next once, lock released once; a failed set is the bus's own.
   expectViolationsExactly(type.minor == IRP_MN_SET_POWER ? Lines{"SET_POWER_FAILED"} : Lines{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Types, PowerTypeTest, Combine(ValuesIn(kDrivers), ValuesIn(kTypes)), CaseName());
+INSTANTIATE_TEST_SUITE_P(Types, PowerTypeTest, Combine(ValuesIn(kAllDrivers), ValuesIn(kTypes)), CaseName());
 
 // ------------------------------------------------------------ device set sorting
 
@@ -138,11 +137,11 @@ const SortCase kSorting[] = {
 };
 
 class DeviceSetSortingTest : public PowerTestBase,
-                             public ::testing::WithParamInterface<std::tuple<std::string, SortCase>> {};
+                             public ::testing::WithParamInterface<std::tuple<DriverKind, SortCase>> {};
 
 TEST_P(DeviceSetSortingTest, TakesItsPath) {
-  const auto& [module, sort] = GetParam();
-  boot(module);
+  const auto& [kind, sort] = GetParam();
+  boot(kind);
   for (const SetStep& step : sort.before) {
     ASSERT_EQ(send(IRP_MN_SET_POWER, DevicePowerState, step.state, step.action).status, STATUS_SUCCESS);
   }
@@ -162,13 +161,13 @@ TEST_P(DeviceSetSortingTest, TakesItsPath) {
   bus.emplace_back(IRP_MN_SET_POWER, DevicePowerState, sort.set.state, sort.set.action);
   EXPECT_EQ(powerStates(), announced);
   EXPECT_EQ(busPower(), bus) << "every path passes the IRP down";
-  EXPECT_EQ(static_cast<ULONG>(ext()->DevicePowerState), sort.set.state);
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(static_cast<ULONG>(extension()->DevicePowerState), sort.set.state);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
   expectSettled();
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Sorting, DeviceSetSortingTest, Combine(ValuesIn(kDrivers), ValuesIn(kSorting)), CaseName());
+INSTANTIATE_TEST_SUITE_P(Sorting, DeviceSetSortingTest, Combine(ValuesIn(kAllDrivers), ValuesIn(kSorting)), CaseName());
 
 // ------------------------------------------------------------ device queries
 
@@ -184,8 +183,8 @@ TEST_P(DispatchTest, DeviceQueryIsPassedDownAndAnsweredWithPlainSuccess) {
   }
   EXPECT_EQ(busPower().size(), 5u);
   EXPECT_TRUE(powerStates().empty()) << "a query records nothing";
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
   expectSettled();
   expectViolationsExactly({});
 }
@@ -201,7 +200,7 @@ TEST_P(DispatchTest, DeviceQueryFailedBelowIsCompletedOnceWithThatStatus) {
     EXPECT_EQ(kd(), deviceQueryLines(PowerDeviceD3, true));
   }
   EXPECT_TRUE(powerStates().empty());
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   expectSettled();
   // Completed once and started-next once: no double completion, no missing or second start.
   expectViolationsExactly({});
@@ -212,7 +211,7 @@ TEST_P(DispatchTest, DeviceQueryFailedBelowIsCompletedOnceWithThatStatus) {
 }
 
 TEST_P(DispatchTest, DeviceQuerySuccessBelowIsReplacedByPlainSuccess) {
-  boot(GetParam(), ntsim::rootBusCapabilities(), true, /*withFilter=*/true);
+  bootAboveFilter(GetParam());
   constexpr NTSTATUS kInformational = 0x40000000;  // a success status other than STATUS_SUCCESS
   filter.addRule({IRP_MN_QUERY_POWER, DevicePowerState, kInformational, 0x1234});
   auto result = send(IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2);
@@ -240,16 +239,16 @@ const LowerSetFailure kSetFailures[] = {
 };
 
 class DeviceSetFailedBelowTest : public PowerTestBase,
-                                 public ::testing::WithParamInterface<std::tuple<std::string, LowerSetFailure>> {};
+                                 public ::testing::WithParamInterface<std::tuple<DriverKind, LowerSetFailure>> {};
 
 TEST_P(DeviceSetFailedBelowTest, PassesTheFailureOnAndRecordsOnlyAPowerDown) {
-  const auto& [module, failure] = GetParam();
-  boot(module);
+  const auto& [kind, failure] = GetParam();
+  boot(kind);
   for (const SetStep& step : failure.before) {
     ASSERT_EQ(send(IRP_MN_SET_POWER, DevicePowerState, step.state, step.action).status, STATUS_SUCCESS);
   }
   auto announced = powerStates();
-  const DEVICE_POWER_STATE before = ext()->DevicePowerState;
+  const DEVICE_POWER_STATE before = extension()->DevicePowerState;
   machine->clearDebugOutput();
   setBusPowerStatus(STATUS_UNSUCCESSFUL);
 
@@ -259,17 +258,17 @@ TEST_P(DeviceSetFailedBelowTest, PassesTheFailureOnAndRecordsOnlyAPowerDown) {
   EXPECT_EQ(kd(), deviceSetLines(failure.set.state, failure.path));
   if (failure.recorded) announced.push_back(failure.set.state);
   EXPECT_EQ(powerStates(), announced);
-  EXPECT_EQ(static_cast<ULONG>(ext()->DevicePowerState), failure.recorded ? failure.set.state : ULONG(before));
+  EXPECT_EQ(static_cast<ULONG>(extension()->DevicePowerState), failure.recorded ? failure.set.state : ULONG(before));
   expectSettled();
   // The failure is the lower driver's; this driver started the next IRP and released the lock.
   expectViolationsExactly({"SET_POWER_FAILED"});
 }
 
-INSTANTIATE_TEST_SUITE_P(LowerFailure, DeviceSetFailedBelowTest, Combine(ValuesIn(kDrivers), ValuesIn(kSetFailures)),
+INSTANTIATE_TEST_SUITE_P(LowerFailure, DeviceSetFailedBelowTest, Combine(ValuesIn(kAllDrivers), ValuesIn(kSetFailures)),
                          CaseName());
 
 TEST_P(DispatchTest, PowerUpKeepsTheLowerDriversSuccessStatusAndInformation) {
-  boot(GetParam(), ntsim::rootBusCapabilities(), true, /*withFilter=*/true);
+  bootAboveFilter(GetParam());
   ASSERT_EQ(send(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3).status, STATUS_SUCCESS);
   constexpr NTSTATUS kInformational = 0x40000000;
   filter.addRule({IRP_MN_SET_POWER, DevicePowerState, kInformational, 0x55});
@@ -279,12 +278,12 @@ TEST_P(DispatchTest, PowerUpKeepsTheLowerDriversSuccessStatusAndInformation) {
   EXPECT_EQ(result.information, 0x55u);
   EXPECT_EQ(kd(), deviceSetLines(PowerDeviceD0, SetPath::Up));
   EXPECT_EQ(powerStates(), (std::vector<ULONG>{PowerDeviceD3, PowerDeviceD0}));
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   expectSettled();
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, DispatchTest, ValuesIn(kDrivers), DriverName);
+INSTANTIATE_TEST_SUITE_P(Drivers, DispatchTest, ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test::power

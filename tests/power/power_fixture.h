@@ -1,27 +1,17 @@
-// Power tests: one of the three drivers booted on a fresh machine, the
-// debugger lines its power paths print, and what a power path leaves behind
-// (remove lock, PoSetPowerState calls, recorded states, the root bus's view).
+// Power tests: the driver booted by the common fixture, the debugger lines
+// its power paths print, and what a power path leaves behind (remove lock,
+// PoSetPowerState calls, recorded states, the root bus's view).
 #pragma once
 
+#include "driver_fixture.h"
 #include "lower_filter.h"
-#include "ntsim_test.h"
-#include "sharefiles/common.h"
 
-#include <atomic>
-#include <chrono>
-#include <functional>
 #include <initializer_list>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
 namespace pdkit::test::power {
-
-using Lines = std::vector<std::string>;
-
-// The three drivers share the power code; every power test runs on each.
-inline const std::vector<std::string> kDrivers{"tavrin", "kelvane", "ostrel"};
 
 // ---- the texts the power code prints, char for char
 namespace trace {
@@ -64,12 +54,6 @@ inline const std::string DeviceSetSendFailed = "Send IRP_MN_SET_POWER for Device
 inline const std::string DeviceSetCallback = "In callback routine for PoRequestPowerIrp of device power setting\r\n";
 inline std::string systemState(long state) { return "System power state = " + std::to_string(state) + "\r\n"; }
 }  // namespace trace
-
-inline Lines concat(std::initializer_list<Lines> parts) {
-  Lines all;
-  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
 
 // ---- the lines of each device branch, as far as the driver's own thread prints them
 
@@ -155,7 +139,7 @@ inline DEVICE_CAPABILITIES reportWith(std::initializer_list<DEVICE_POWER_STATE> 
   return caps;
 }
 
-class PowerTestBase : public MachineTest {
+class PowerTestBase : public DriverTest {
  protected:
   void TearDown() override {
     // A stack with a test filter is taken down by the test: the driver first, then the filter.
@@ -163,62 +147,27 @@ class PowerTestBase : public MachineTest {
       machine->unload(*driver);
       filter.detach();
     }
-    MachineTest::TearDown();
+    DriverTest::TearDown();
   }
 
-  // Loads the driver and adds its device above the root bus (or above a test
-  // filter that sits on the root bus); then, as the PnP manager does, start
-  // and, unless told otherwise, the capability query, which fills the table
-  // from the given report. The debugger output is cleared afterwards.
-  void boot(const std::string& module, const DEVICE_CAPABILITIES& report = ntsim::rootBusCapabilities(),
-            bool queryCapabilities = true, bool withFilter = false) {
-    driver = &machine->load(driverPath(module));
-    if (withFilter) {
-      node = &machine->createNode();
-      setReport(report);
-      filter.attach(*machine, node->pdo());
-      ASSERT_EQ(driver->object()->DriverExtension->AddDevice(driver->object(), node->pdo()), STATUS_SUCCESS);
-    } else {
-      node = &machine->addDevice(*driver);
-      ASSERT_EQ(node->addDeviceStatus(), STATUS_SUCCESS);
-      setReport(report);
-    }
-    ASSERT_EQ(machine->pnp(*node, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
-    if (queryCapabilities) {
-      ASSERT_EQ(machine->queryCapabilities(*node).status, STATUS_SUCCESS);
-    }
-    machine->clearDebugOutput();
+  // Boots the driver as DriverTest does, then notes what a power path must
+  // leave as it found: the remove lock, the driver's pool, the allocations.
+  void boot(const DriverKind& kind, const BootOptions& options = {}) {
+    DriverTest::boot(kind, options);
+    if (HasFatalFailure()) return;
     startLockCount = lockCount();
     startPool = machine->poolOutstanding(driver);
     startAllocations = machine->poolAllocations();
     ASSERT_EQ(startLockCount, 1);
-    ASSERT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-    ASSERT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+    ASSERT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+    ASSERT_EQ(extension()->DevicePowerState, PowerDeviceD0);
     ASSERT_TRUE(machine->powerStateCalls(fdo()).empty());
   }
 
-  void setReport(const DEVICE_CAPABILITIES& report) {
-    auto bus = node->bus();
-    bus.capabilities = report;
-    node->setBus(bus);
+  // Boots with the test filter between the driver and the root bus.
+  void bootAboveFilter(const DriverKind& kind) {
+    boot(kind, {.below = [this](PDEVICE_OBJECT pdo) { filter.attach(*machine, pdo); }});
   }
-
-  void setBusPowerStatus(NTSTATUS status) {
-    auto bus = node->bus();
-    bus.powerStatus = status;
-    node->setBus(bus);
-  }
-
-  void setBusPend(bool pend) {
-    auto bus = node->bus();
-    bus.pend = pend;
-    node->setBus(bus);
-  }
-
-  // The driver's own device: the top of the stack.
-  PDEVICE_OBJECT fdo() const { return IoGetAttachedDevice(node->pdo()); }
-  PDEVICE_EXTENSION ext() const { return static_cast<PDEVICE_EXTENSION>(fdo()->DeviceExtension); }
-  LONG lockCount() const { return machine->removeLockCount(&ext()->RemoveLock); }
 
   std::vector<ULONG> powerStates() const {
     std::vector<ULONG> states;
@@ -247,7 +196,7 @@ class PowerTestBase : public MachineTest {
   // held, and nothing was allocated on the way.
   void expectSettled() const {
     EXPECT_EQ(lockCount(), startLockCount);
-    EXPECT_TRUE(machine->removeLockTags(&ext()->RemoveLock).empty());
+    EXPECT_TRUE(machine->removeLockTags(&extension()->RemoveLock).empty());
     EXPECT_EQ(machine->poolOutstanding(driver), startPool);
     EXPECT_EQ(machine->poolAllocations(), startAllocations) << "no power path allocates";
   }
@@ -255,8 +204,6 @@ class PowerTestBase : public MachineTest {
   // The rules broken since the last call, which must be exactly these.
   void expectViolationsExactly(const std::vector<std::string>& rules) { EXPECT_EQ(takeViolations(), rules); }
 
-  ntsim::Driver* driver = nullptr;
-  ntsim::DeviceNode* node = nullptr;
   LowerFilter filter;
   LONG startLockCount = 0;
   size_t startPool = 0;
@@ -264,15 +211,13 @@ class PowerTestBase : public MachineTest {
 };
 
 // Parametrised over the three drivers.
-class PowerTest : public PowerTestBase, public ::testing::WithParamInterface<std::string> {};
-
-inline std::string DriverName(const ::testing::TestParamInfo<std::string>& p) { return p.param; }
+class PowerTest : public PowerTestBase, public ::testing::WithParamInterface<DriverKind> {};
 
 // Names a (driver, case) parameter "<driver>_<case name>".
 struct CaseName {
   template <class Case>
-  std::string operator()(const ::testing::TestParamInfo<std::tuple<std::string, Case>>& p) const {
-    return std::get<0>(p.param) + "_" + std::get<1>(p.param).name;
+  std::string operator()(const ::testing::TestParamInfo<std::tuple<DriverKind, Case>>& p) const {
+    return std::string(std::get<0>(p.param).module) + "_" + std::get<1>(p.param).name;
   }
 };
 

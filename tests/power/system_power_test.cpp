@@ -18,7 +18,7 @@ using BusPower = std::vector<std::tuple<int, ULONG, ULONG, ULONG>>;
 constexpr NTSTATUS kInformational = 0x40000000;  // a success status other than STATUS_SUCCESS
 
 TEST_P(SystemPowerTest, SleepToS3AndWakeWithTheRootBusReport) {
-  boot(GetParam(), ntsim::rootBusCapabilities());
+  boot(GetParam());
 
   auto sleep = machine->systemPower(*node, PowerSystemSleeping3, PowerActionSleep);
   EXPECT_EQ(sleep.status, STATUS_SUCCESS);
@@ -26,8 +26,8 @@ TEST_P(SystemPowerTest, SleepToS3AndWakeWithTheRootBusReport) {
   // The device IRPs come back before PoRequestPowerIrp returns: callback first, then the sent line.
   EXPECT_EQ(kd(), concat({systemQueryLines(PowerSystemSleeping3, PowerDeviceD3),
                           systemSetLines(PowerSystemSleeping3, PowerDeviceD3, SetPath::Down)}));
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemSleeping3);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemSleeping3);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD3);
   EXPECT_EQ(powerStates(), std::vector<ULONG>{PowerDeviceD3});
   EXPECT_EQ(busPower(), (BusPower{{IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3, PowerActionSleep},
                                   {IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD3, PowerActionSleep},
@@ -41,8 +41,8 @@ TEST_P(SystemPowerTest, SleepToS3AndWakeWithTheRootBusReport) {
   EXPECT_EQ(wake.status, STATUS_SUCCESS);
   EXPECT_EQ(wake.information, 0u);
   EXPECT_EQ(kd(), systemSetLines(PowerSystemWorking, PowerDeviceD0, SetPath::Up));
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   EXPECT_EQ(powerStates(), (std::vector<ULONG>{PowerDeviceD3, PowerDeviceD0}));
   EXPECT_EQ(busPower().size(), 6u);
   EXPECT_EQ(busPower()[4], std::make_tuple(IRP_MN_SET_POWER, ULONG{SystemPowerState}, ULONG{PowerSystemWorking},
@@ -80,8 +80,8 @@ TEST_P(SystemPowerTest, WorkingWhileWorkingStillRequestsADeviceSetThatPowersUp) 
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(kd(), systemSetLines(PowerSystemWorking, PowerDeviceD0, SetPath::Up));
   EXPECT_EQ(powerStates(), std::vector<ULONG>{PowerDeviceD0});
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   expectSettled();
   expectViolationsExactly({});
 }
@@ -94,8 +94,8 @@ TEST_P(SystemPowerTest, AQueryChangesNoRecordedState) {
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, 0u);
     EXPECT_EQ(kd(), systemQueryLines(state, PowerDeviceD3));
-    EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   }
   EXPECT_TRUE(powerStates().empty());
   expectSettled();
@@ -119,14 +119,14 @@ const DeepCase kDeep[] = {
     {"ShutdownResetD1", PowerSystemShutdown, PowerActionShutdownReset, PowerDeviceD1},
 };
 
-class DeepSleepTest : public PowerTestBase, public ::testing::WithParamInterface<std::tuple<std::string, DeepCase>> {};
+class DeepSleepTest : public PowerTestBase, public ::testing::WithParamInterface<std::tuple<DriverKind, DeepCase>> {};
 
 TEST_P(DeepSleepTest, UsesTheEntryOfItsOwnSystemState) {
-  const auto& [module, deep] = GetParam();
+  const auto& [kind, deep] = GetParam();
   const DEVICE_POWER_STATE other = deep.device == PowerDeviceD1 ? PowerDeviceD2 : PowerDeviceD1;
   DEVICE_CAPABILITIES report = reportWith({PowerDeviceUnspecified, PowerDeviceD0, other, other, other, other, other});
   report.DeviceState[deep.system] = deep.device;
-  boot(module, report);
+  boot(kind, {.report = report});
 
   auto result = machine->systemPower(*node, deep.system, deep.action);
 
@@ -134,8 +134,8 @@ TEST_P(DeepSleepTest, UsesTheEntryOfItsOwnSystemState) {
   // D1 and D2 power down too: the action is a hibernate or shutdown action.
   EXPECT_EQ(kd(), concat({systemQueryLines(deep.system, deep.device),
                           systemSetLines(deep.system, deep.device, SetPath::Down)}));
-  EXPECT_EQ(ext()->SystemPowerState, deep.system);
-  EXPECT_EQ(ext()->DevicePowerState, deep.device);
+  EXPECT_EQ(extension()->SystemPowerState, deep.system);
+  EXPECT_EQ(extension()->DevicePowerState, deep.device);
   EXPECT_EQ(powerStates(), std::vector<ULONG>{ULONG(deep.device)});
   EXPECT_EQ(busPower(), (BusPower{{IRP_MN_QUERY_POWER, SystemPowerState, deep.system, deep.action},
                                   {IRP_MN_QUERY_POWER, DevicePowerState, deep.device, deep.action},
@@ -145,7 +145,7 @@ TEST_P(DeepSleepTest, UsesTheEntryOfItsOwnSystemState) {
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Deep, DeepSleepTest, Combine(ValuesIn(kDrivers), ValuesIn(kDeep)), CaseName());
+INSTANTIATE_TEST_SUITE_P(Deep, DeepSleepTest, Combine(ValuesIn(kAllDrivers), ValuesIn(kDeep)), CaseName());
 
 // ------------------------------------------------ a mapping to D1 or D2
 
@@ -161,14 +161,13 @@ const LightCase kLight[] = {
     {"S3ToD2", PowerSystemSleeping3, PowerDeviceD2},
 };
 
-class LightSleepTest : public PowerTestBase,
-                       public ::testing::WithParamInterface<std::tuple<std::string, LightCase>> {};
+class LightSleepTest : public PowerTestBase, public ::testing::WithParamInterface<std::tuple<DriverKind, LightCase>> {};
 
 TEST_P(LightSleepTest, DeviceBranchIsPassedDownAndRecordsTheStateTheBusReached) {
-  const auto& [module, light] = GetParam();
+  const auto& [kind, light] = GetParam();
   DEVICE_CAPABILITIES report = ntsim::rootBusCapabilities();
   report.DeviceState[light.system] = light.device;
-  boot(module, report);
+  boot(kind, {.report = report});
 
   auto sleep = machine->systemPower(*node, light.system, PowerActionSleep);
 
@@ -176,8 +175,8 @@ TEST_P(LightSleepTest, DeviceBranchIsPassedDownAndRecordsTheStateTheBusReached) 
   EXPECT_EQ(sleep.information, 0u);
   EXPECT_EQ(kd(), concat({systemQueryLines(light.system, light.device),
                           systemSetLines(light.system, light.device, SetPath::Neither)}));
-  EXPECT_EQ(ext()->SystemPowerState, light.system);
-  EXPECT_EQ(ext()->DevicePowerState, light.device);
+  EXPECT_EQ(extension()->SystemPowerState, light.system);
+  EXPECT_EQ(extension()->DevicePowerState, light.device);
   EXPECT_EQ(powerStates(), std::vector<ULONG>{ULONG(light.device)});
   EXPECT_EQ(busPower(), (BusPower{{IRP_MN_QUERY_POWER, SystemPowerState, light.system, PowerActionSleep},
                                   {IRP_MN_QUERY_POWER, DevicePowerState, light.device, PowerActionSleep},
@@ -190,27 +189,27 @@ TEST_P(LightSleepTest, DeviceBranchIsPassedDownAndRecordsTheStateTheBusReached) 
   machine->clearDebugOutput();
   EXPECT_EQ(machine->systemPower(*node, PowerSystemWorking, PowerActionNone).status, STATUS_SUCCESS);
   EXPECT_EQ(kd(), systemSetLines(PowerSystemWorking, PowerDeviceD0, SetPath::Up));
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   EXPECT_EQ(powerStates(), (std::vector<ULONG>{ULONG(light.device), PowerDeviceD0}));
   expectSettled();
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Light, LightSleepTest, Combine(ValuesIn(kDrivers), ValuesIn(kLight)), CaseName());
+INSTANTIATE_TEST_SUITE_P(Light, LightSleepTest, Combine(ValuesIn(kAllDrivers), ValuesIn(kLight)), CaseName());
 
 // ------------------------------------------------ the table before any capability query
 
 // Before the first capability report the table maps every state to
 // PowerDeviceUnspecified: there is no device state to ask for.
 TEST_P(SystemPowerTest, UnfilledTableMapsNothingSoTheSystemIrpKeepsTheBussAnswerWithoutADeviceIrp) {
-  boot(GetParam(), ntsim::rootBusCapabilities(), /*queryCapabilities=*/false);
+  boot(GetParam(), {.queryCapabilities = false});
 
   auto sleep = machine->systemPower(*node, PowerSystemSleeping3, PowerActionSleep);
   EXPECT_EQ(sleep.status, STATUS_SUCCESS);
   EXPECT_EQ(sleep.information, 0u);
   EXPECT_EQ(kd(), concat({systemQueryHead(PowerSystemSleeping3), systemSetHead(PowerSystemSleeping3)}));
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemSleeping3);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemSleeping3);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   EXPECT_TRUE(powerStates().empty());
   EXPECT_EQ(busPower(), (BusPower{{IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3, PowerActionSleep},
                                   {IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3, PowerActionSleep}}));
@@ -220,8 +219,8 @@ TEST_P(SystemPowerTest, UnfilledTableMapsNothingSoTheSystemIrpKeepsTheBussAnswer
   machine->clearDebugOutput();
   EXPECT_EQ(machine->systemPower(*node, PowerSystemWorking, PowerActionNone).status, STATUS_SUCCESS);
   EXPECT_EQ(kd(), systemSetHead(PowerSystemWorking));
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   EXPECT_TRUE(powerStates().empty());
   expectSettled();
   expectViolationsExactly({});
@@ -240,11 +239,11 @@ const RefusalCase kRefusals[] = {
 };
 
 class RefusedRequestTest : public PowerTestBase,
-                           public ::testing::WithParamInterface<std::tuple<std::string, RefusalCase>> {};
+                           public ::testing::WithParamInterface<std::tuple<DriverKind, RefusalCase>> {};
 
 TEST_P(RefusedRequestTest, FailsTheSystemQueryButLeavesTheSystemSetWithTheBussAnswer) {
-  const auto& [module, refusal] = GetParam();
-  boot(module);
+  const auto& [kind, refusal] = GetParam();
+  boot(kind);
 
   machine->faults().powerRequestStatus = refusal.status;
   machine->faults().powerRequest = 1;
@@ -252,8 +251,8 @@ TEST_P(RefusedRequestTest, FailsTheSystemQueryButLeavesTheSystemSetWithTheBussAn
   EXPECT_EQ(query.status, refusal.status);
   EXPECT_EQ(query.information, 0u);
   EXPECT_EQ(kd(), concat({systemQueryHead(PowerSystemSleeping3), {trace::DeviceQuerySendFailed}}));
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   expectSettled();
   expectViolationsExactly({});
 
@@ -263,8 +262,8 @@ TEST_P(RefusedRequestTest, FailsTheSystemQueryButLeavesTheSystemSetWithTheBussAn
   EXPECT_EQ(set.status, STATUS_SUCCESS) << "a system set-power IRP is never failed by the driver";
   EXPECT_EQ(set.information, 0u);
   EXPECT_EQ(kd(), concat({systemSetHead(PowerSystemSleeping3), {trace::DeviceSetSendFailed}}));
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemSleeping3) << "recorded before passing down";
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemSleeping3) << "recorded before passing down";
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   EXPECT_TRUE(powerStates().empty());
   EXPECT_EQ(busPower(), (BusPower{{IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3, PowerActionSleep},
                                   {IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3, PowerActionSleep}}))
@@ -274,12 +273,12 @@ TEST_P(RefusedRequestTest, FailsTheSystemQueryButLeavesTheSystemSetWithTheBussAn
 
   // The next power IRP was started: the way back goes through.
   EXPECT_EQ(machine->systemPower(*node, PowerSystemWorking, PowerActionNone).status, STATUS_SUCCESS);
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
   expectSettled();
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Refused, RefusedRequestTest, Combine(ValuesIn(kDrivers), ValuesIn(kRefusals)), CaseName());
+INSTANTIATE_TEST_SUITE_P(Refused, RefusedRequestTest, Combine(ValuesIn(kAllDrivers), ValuesIn(kRefusals)), CaseName());
 
 // ------------------------------------------------ the lower driver fails
 
@@ -297,11 +296,11 @@ const LowerSystemFailure kLowerSystemFailures[] = {
 };
 
 class SystemIrpFailedBelowTest : public PowerTestBase,
-                                 public ::testing::WithParamInterface<std::tuple<std::string, LowerSystemFailure>> {};
+                                 public ::testing::WithParamInterface<std::tuple<DriverKind, LowerSystemFailure>> {};
 
 TEST_P(SystemIrpFailedBelowTest, IsCompletedWithThatStatusAndNoDeviceIrpIsRequested) {
-  const auto& [module, failure] = GetParam();
-  boot(module);
+  const auto& [kind, failure] = GetParam();
+  boot(kind);
   setBusPowerStatus(failure.status);
   const bool set = failure.minor == IRP_MN_SET_POWER;
 
@@ -311,8 +310,8 @@ TEST_P(SystemIrpFailedBelowTest, IsCompletedWithThatStatusAndNoDeviceIrpIsReques
   EXPECT_EQ(result.information, 0u);
   EXPECT_EQ(kd(), set ? concat({systemSetHead(PowerSystemSleeping3), {trace::SystemSetLowerFailed}})
                       : concat({systemQueryHead(PowerSystemSleeping3), {trace::SystemQueryLowerFailed}}));
-  EXPECT_EQ(ext()->SystemPowerState, set ? PowerSystemSleeping3 : PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, set ? PowerSystemSleeping3 : PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   EXPECT_TRUE(powerStates().empty());
   EXPECT_EQ(busPower(), (BusPower{{failure.minor, SystemPowerState, PowerSystemSleeping3, PowerActionSleep}}));
   expectSettled();
@@ -326,10 +325,10 @@ TEST_P(SystemIrpFailedBelowTest, IsCompletedWithThatStatusAndNoDeviceIrpIsReques
 }
 
 INSTANTIATE_TEST_SUITE_P(LowerFailure, SystemIrpFailedBelowTest,
-                         Combine(ValuesIn(kDrivers), ValuesIn(kLowerSystemFailures)), CaseName());
+                         Combine(ValuesIn(kAllDrivers), ValuesIn(kLowerSystemFailures)), CaseName());
 
 TEST_P(SystemPowerTest, DeviceQueryFailedBelowFailsTheSystemQuery) {
-  boot(GetParam(), ntsim::rootBusCapabilities(), true, /*withFilter=*/true);
+  bootAboveFilter(GetParam());
   filter.addRule({IRP_MN_QUERY_POWER, DevicePowerState, STATUS_UNSUCCESSFUL, 0x77});
 
   auto result = machine->systemPower(*node, PowerSystemSleeping3, PowerActionSleep);
@@ -339,8 +338,8 @@ TEST_P(SystemPowerTest, DeviceQueryFailedBelowFailsTheSystemQuery) {
   EXPECT_EQ(kd(), concat({systemQueryHead(PowerSystemSleeping3),
                           deviceQueryLines(PowerDeviceD3, true),
                           {trace::DeviceQueryCallback, trace::DeviceQuerySent}}));
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   EXPECT_TRUE(powerStates().empty());
   EXPECT_EQ(busPower(), (BusPower{{IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3, PowerActionSleep},
                                   {IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD3, PowerActionSleep}}))
@@ -364,12 +363,12 @@ const DeviceSetFailure kDeviceSetFailures[] = {
 };
 
 class DeviceSetFailedBelowSystemTest : public PowerTestBase,
-                                       public ::testing::WithParamInterface<std::tuple<std::string, DeviceSetFailure>> {
+                                       public ::testing::WithParamInterface<std::tuple<DriverKind, DeviceSetFailure>> {
 };
 
 TEST_P(DeviceSetFailedBelowSystemTest, LeavesTheSystemSetWithItsOwnAnswerAndRecordsOnlyAReachedDeviceState) {
-  const auto& [module, failure] = GetParam();
-  boot(module, ntsim::rootBusCapabilities(), true, /*withFilter=*/true);
+  const auto& [kind, failure] = GetParam();
+  bootAboveFilter(kind);
   if (failure.from != PowerSystemWorking) {
     ASSERT_EQ(machine->systemPower(*node, failure.from, PowerActionSleep).status, STATUS_SUCCESS);
   }
@@ -382,8 +381,8 @@ TEST_P(DeviceSetFailedBelowSystemTest, LeavesTheSystemSetWithItsOwnAnswerAndReco
   EXPECT_EQ(result.status, STATUS_SUCCESS) << "a system set-power IRP is never failed by the driver";
   EXPECT_EQ(result.information, 0u);
   EXPECT_EQ(kd(), systemSetLines(failure.to, failure.device, failure.path));
-  EXPECT_EQ(ext()->SystemPowerState, failure.to);
-  EXPECT_EQ(ext()->DevicePowerState, failure.recorded);
+  EXPECT_EQ(extension()->SystemPowerState, failure.to);
+  EXPECT_EQ(extension()->DevicePowerState, failure.recorded);
   if (failure.path == SetPath::Down) announced.push_back(failure.device);
   EXPECT_EQ(powerStates(), announced);
   expectSettled();
@@ -392,10 +391,10 @@ TEST_P(DeviceSetFailedBelowSystemTest, LeavesTheSystemSetWithItsOwnAnswerAndReco
 }
 
 INSTANTIATE_TEST_SUITE_P(LowerFailure, DeviceSetFailedBelowSystemTest,
-                         Combine(ValuesIn(kDrivers), ValuesIn(kDeviceSetFailures)), CaseName());
+                         Combine(ValuesIn(kAllDrivers), ValuesIn(kDeviceSetFailures)), CaseName());
 
 TEST_P(SystemPowerTest, SystemIrpEndsWithTheDeviceIrpsStatusAndInformation) {
-  boot(GetParam(), ntsim::rootBusCapabilities(), true, /*withFilter=*/true);
+  bootAboveFilter(GetParam());
   // The system IRPs go through with success and information of the lower driver's own.
   filter.addRule({IRP_MN_SET_POWER, SystemPowerState, STATUS_SUCCESS, 0x11});
   filter.addRule({IRP_MN_QUERY_POWER, SystemPowerState, STATUS_SUCCESS, 0x11});
@@ -444,11 +443,11 @@ const OutOfRangeCase kOutOfRange[] = {
 };
 
 class OutOfRangeSystemStateTest : public PowerTestBase,
-                                  public ::testing::WithParamInterface<std::tuple<std::string, OutOfRangeCase>> {};
+                                  public ::testing::WithParamInterface<std::tuple<DriverKind, OutOfRangeCase>> {};
 
 TEST_P(OutOfRangeSystemStateTest, EndsWithTheLowerDriversAnswerAndNoDeviceIrp) {
-  const auto& [module, range] = GetParam();
-  boot(module, ntsim::rootBusCapabilities(), true, /*withFilter=*/true);
+  const auto& [kind, range] = GetParam();
+  bootAboveFilter(kind);
   filter.addRule({range.minor, SystemPowerState, range.lowerStatus, 0x99});
   const bool set = range.minor == IRP_MN_SET_POWER;
   const bool failed = !NT_SUCCESS(range.lowerStatus);
@@ -461,8 +460,8 @@ TEST_P(OutOfRangeSystemStateTest, EndsWithTheLowerDriversAnswerAndNoDeviceIrp) {
       set ? systemSetHead(static_cast<LONG>(range.state)) : systemQueryHead(static_cast<LONG>(range.state));
   if (failed) expected.push_back(set ? trace::SystemSetLowerFailed : trace::SystemQueryLowerFailed);
   EXPECT_EQ(kd(), expected);
-  EXPECT_EQ(static_cast<ULONG>(ext()->SystemPowerState), set ? range.state : ULONG{PowerSystemWorking});
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(static_cast<ULONG>(extension()->SystemPowerState), set ? range.state : ULONG{PowerSystemWorking});
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   EXPECT_TRUE(powerStates().empty());
   EXPECT_EQ(busPower(), (BusPower{{range.minor, SystemPowerState, range.state, PowerActionSleep}}))
       << "no device IRP was requested";
@@ -472,12 +471,12 @@ TEST_P(OutOfRangeSystemStateTest, EndsWithTheLowerDriversAnswerAndNoDeviceIrp) {
   // Started-next: the next system IRP goes through.
   filter.clearRules();
   EXPECT_EQ(machine->systemPower(*node, PowerSystemWorking, PowerActionNone).status, STATUS_SUCCESS);
-  EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
+  EXPECT_EQ(extension()->SystemPowerState, PowerSystemWorking);
   expectSettled();
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(OutOfRange, OutOfRangeSystemStateTest, Combine(ValuesIn(kDrivers), ValuesIn(kOutOfRange)),
+INSTANTIATE_TEST_SUITE_P(OutOfRange, OutOfRangeSystemStateTest, Combine(ValuesIn(kAllDrivers), ValuesIn(kOutOfRange)),
                          CaseName());
 
 TEST_P(SystemPowerTest, OutOfRangeStateOnTheRootBusIsPassedThroughToo) {
@@ -491,12 +490,12 @@ TEST_P(SystemPowerTest, OutOfRangeStateOnTheRootBusIsPassedThroughToo) {
   }
   EXPECT_EQ(busPower().size(), 4u) << "only the four system IRPs";
   EXPECT_TRUE(powerStates().empty());
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(extension()->DevicePowerState, PowerDeviceD0);
   expectSettled();
   expectViolationsExactly({});
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, SystemPowerTest, ValuesIn(kDrivers), DriverName);
+INSTANTIATE_TEST_SUITE_P(Drivers, SystemPowerTest, ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test::power

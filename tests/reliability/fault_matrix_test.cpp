@@ -14,20 +14,6 @@ namespace {
 
 class FaultMatrixTest : public ReliabilityTest, public ::testing::WithParamInterface<DriverKind> {
  protected:
-  // Loads the driver without adding its device, so that AddDevice can fail.
-  void loadOnly() {
-    kind_ = &GetParam();
-    driver = &machine->load(driverPath(kind_->module));
-  }
-
-  // AddDevice, the start and the capability query, as after a failure was fixed.
-  void addAndStart() {
-    node = &machine->addDevice(*driver);
-    ASSERT_EQ(node->addDeviceStatus(), STATUS_SUCCESS);
-    ASSERT_EQ(machine->pnp(*node, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
-    ASSERT_EQ(machine->queryCapabilities(*node).status, STATUS_SUCCESS);
-  }
-
   // A failed AddDevice leaves nothing: no device, no name, no pool, no attachment.
   void expectNothingLeft(ntsim::DeviceNode& failed) {
     EXPECT_EQ(failed.fdo(), nullptr);
@@ -37,11 +23,11 @@ class FaultMatrixTest : public ReliabilityTest, public ::testing::WithParamInter
   }
 
   void setBusAnswers(NTSTATUS capabilities, NTSTATUS power, bool pend) {
-    auto bus = node->bus();
-    bus.capabilitiesStatus = capabilities;
-    bus.powerStatus = power;
-    bus.pend = pend;
-    node->setBus(bus);
+    changeBus([&](ntsim::BusBehaviour& bus) {
+      bus.capabilitiesStatus = capabilities;
+      bus.powerStatus = power;
+      bus.pend = pend;
+    });
   }
 
   void settle() {
@@ -52,7 +38,7 @@ class FaultMatrixTest : public ReliabilityTest, public ::testing::WithParamInter
 // ---------------------------------------------------------------- AddDevice
 
 TEST_P(FaultMatrixTest, EachAllocationOfAddDeviceFailingInTurn) {
-  loadOnly();
+  load(GetParam());
   // How many allocations a successful AddDevice makes, counted on a first device.
   size_t before = machine->poolAllocations();
   addAndStart();
@@ -62,7 +48,7 @@ TEST_P(FaultMatrixTest, EachAllocationOfAddDeviceFailingInTurn) {
 
   for (size_t failing = 0; failing < allocations; ++failing) {
     SCOPED_TRACE("allocation #" + std::to_string(failing) + " fails");
-    driver = &machine->load(driverPath(kind_->module));
+    load(GetParam());
     machine->faults().pool = 1;
     machine->faults().poolSkip = static_cast<int>(failing);
     ntsim::DeviceNode& failed = machine->addDevice(*driver);
@@ -78,7 +64,7 @@ TEST_P(FaultMatrixTest, EachAllocationOfAddDeviceFailingInTurn) {
 TEST_P(FaultMatrixTest, DeviceCreationFailingReturnsItsStatus) {
   for (NTSTATUS status : {STATUS_INSUFFICIENT_RESOURCES, STATUS_OBJECT_NAME_COLLISION, STATUS_UNSUCCESSFUL}) {
     SCOPED_TRACE(ntsim::statusName(status));
-    loadOnly();
+    load(GetParam());
     machine->faults().createDevice = 1;
     machine->faults().createDeviceStatus = status;
     ntsim::DeviceNode& failed = machine->addDevice(*driver);
@@ -91,7 +77,7 @@ TEST_P(FaultMatrixTest, DeviceCreationFailingReturnsItsStatus) {
 }
 
 TEST_P(FaultMatrixTest, AttachmentFailingUndoesTheDevice) {
-  loadOnly();
+  load(GetParam());
   machine->faults().attach = 1;
   ntsim::DeviceNode& failed = machine->addDevice(*driver);
   EXPECT_EQ(failed.addDeviceStatus(), STATUS_NO_SUCH_DEVICE);
@@ -102,7 +88,7 @@ TEST_P(FaultMatrixTest, AttachmentFailingUndoesTheDevice) {
 }
 
 TEST_P(FaultMatrixTest, UnloadAfterOnlyFailedAttemptsFreesNothingTwice) {
-  loadOnly();
+  load(GetParam());
   machine->faults().pool = 1;
   EXPECT_EQ(machine->addDevice(*driver).addDeviceStatus(), STATUS_INSUFFICIENT_RESOURCES);
   machine->faults().attach = 1;
@@ -233,7 +219,7 @@ TEST_P(FaultMatrixTest, PowerIrpsFailingBelowFailCleanlyAndTheNextCycleWorks) {
   unloadClean();
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, FaultMatrixTest, ::testing::ValuesIn(kAllDrivers), pdkit::test::PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, FaultMatrixTest, ::testing::ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test::reliability

@@ -130,7 +130,7 @@ TEST_P(PnpSequenceTest, DisableAndEnable) {
   expectServing("after disable and enable");
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, PnpSequenceTest, ::testing::ValuesIn(kAllDrivers), pdkit::test::PrintKind);
+INSTANTIATE_TEST_SUITE_P(Drivers, PnpSequenceTest, ::testing::ValuesIn(kAllDrivers), PrintKind);
 
 }  // namespace
 }  // namespace pdkit::test::reliability

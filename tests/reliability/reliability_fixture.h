@@ -5,52 +5,9 @@
 
 #include "driver_fixture.h"
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <thread>
-
 namespace pdkit::test::reliability {
 
-using pdkit::test::Bytes;
-using pdkit::test::DriverKind;
-using pdkit::test::kKelvane;
-using pdkit::test::kOstrel;
-using pdkit::test::kTavrin;
-
-inline const DriverKind kAllDrivers[] = {kTavrin, kKelvane, kOstrel};
-inline const DriverKind kStoreDrivers[] = {kTavrin, kKelvane};
-
-// A remove-and-wait on the device's remove lock, as a driver's remove path
-// does it: one acquisition, then IoReleaseRemoveLockAndWaitEx, in a thread of
-// its own so that the test can go on while it waits for open handles.
-class RemoveAndWait {
- public:
-  explicit RemoveAndWait(PIO_REMOVE_LOCK lock) : lock_(lock) {
-    EXPECT_EQ(IoAcquireRemoveLockEx(lock_, &tag_, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK)), STATUS_SUCCESS);
-    waiter_ = std::thread([this] {
-      IoReleaseRemoveLockAndWaitEx(lock_, &tag_, sizeof(IO_REMOVE_LOCK));
-      finished_ = true;
-    });
-  }
-  ~RemoveAndWait() { join(); }
-  RemoveAndWait(const RemoveAndWait&) = delete;
-  RemoveAndWait& operator=(const RemoveAndWait&) = delete;
-
-  bool finished() const { return finished_.load(); }
-  // Waits until the remove-and-wait has returned.
-  void join() {
-    if (waiter_.joinable()) waiter_.join();
-  }
-
- private:
-  PIO_REMOVE_LOCK lock_;
-  char tag_ = 0;
-  std::thread waiter_;
-  std::atomic<bool> finished_{false};
-};
-
-class ReliabilityTest : public pdkit::test::DriverTest {
+class ReliabilityTest : public DriverTest {
  protected:
   // Every transfer length a program might choose, with a pattern of its own.
   static Bytes pattern(size_t length, uint8_t seed) {

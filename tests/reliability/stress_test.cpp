@@ -70,9 +70,7 @@ TEST_P(StressTest, IoTableQueriesAndSleepCyclesTogether) {
   boot(param.kind);
   setReport(reportA());
   ASSERT_EQ(machine->queryCapabilities(*node).status, STATUS_SUCCESS);
-  auto bus = node->bus();
-  bus.pend = param.pend;
-  node->setBus(bus);
+  setBusPend(param.pend);
   const LONG startCount = lockCount();
 
   constexpr int kWorkers = 3;
@@ -130,9 +128,7 @@ TEST_P(StressTest, IoTableQueriesAndSleepCyclesTogether) {
   // Re-queries the capabilities, alternating the two reports, for as long as the workers run.
   threads.emplace_back([&] {
     for (int i = 0; workersLeft.load() > 0; ++i) {
-      auto behaviour = node->bus();
-      behaviour.capabilities = i % 2 ? reportA() : reportB();
-      node->setBus(behaviour);
+      setReport(i % 2 ? reportA() : reportB());
       if (machine->queryCapabilities(*node).status != STATUS_SUCCESS) ++wrongAnswers;
       ++queries;
     }

@@ -50,6 +50,14 @@ struct Violation {
   std::string detail;
 };
 
+// One acquisition a remove lock holds: its tag, and the File and Line the
+// caller of IoAcquireRemoveLockEx passed (as a checked build records them).
+struct RemoveLockHold {
+  PVOID tag;
+  std::string file;
+  ULONG line;
+};
+
 // One DbgPrint call as the debugger received it.
 struct DebugRecord {
   std::string text;
@@ -288,6 +296,7 @@ class Machine {
   // Remove lock bookkeeping.
   LONG removeLockCount(PIO_REMOVE_LOCK lock) const;
   std::vector<PVOID> removeLockTags(PIO_REMOVE_LOCK lock) const;
+  std::vector<RemoveLockHold> removeLockHolds(PIO_REMOVE_LOCK lock) const;
 
   // Pool bookkeeping: blocks outstanding, optionally only those of one driver.
   size_t poolOutstanding(const Driver* owner = nullptr) const;
