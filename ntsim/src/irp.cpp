@@ -1,5 +1,7 @@
 // IRPs: allocation, IofCallDriver, IofCompleteRequest with the kernel's
 // stack walk, and the dispatch rules Driver Verifier checks on the way.
+#include "irp.h"
+#include "pnp.h"
 #include "state.h"
 
 #include <cstdlib>
@@ -24,12 +26,6 @@ struct DispatchFrame {
   bool lowerReturnedPending = false;
 };
 thread_local std::vector<DispatchFrame*> t_frames;
-
-PIO_STACK_LOCATION locationAt(PIRP irp, int level) {
-  return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
-}
-
-uint64_t bit(int level) { return uint64_t{1} << level; }
 
 // The IRP and its stack locations as IoInitializeIrp leaves them: zeroed,
 // with no location current yet.
@@ -337,8 +333,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   h->dispatching.fetch_add(1);
   {
     std::lock_guard lock(h->doneMutex);
-    h->finishedMask &= ~(bit(level) | bit(level + 1));
-    h->belowFinishedMask &= ~(bit(level) | bit(level + 1));
+    h->finishedMask &= ~(levelBit(level) | levelBit(level + 1));
+    h->belowFinishedMask &= ~(levelBit(level) | levelBit(level + 1));
   }
   addIrpReference(Irp);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
@@ -356,12 +352,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS finishedWith;
   {
     std::lock_guard lock(h->doneMutex);
-    finished = (h->finishedMask & bit(level)) != 0;
+    finished = (h->finishedMask & levelBit(level)) != 0;
     if (finished) {
-      marked = (h->pendingMask & bit(level)) != 0;
-    } else if (h->belowFinishedMask & bit(level)) {
+      marked = (h->pendingMask & levelBit(level)) != 0;
+    } else if (h->belowFinishedMask & levelBit(level)) {
       // This level's completion routine may be running in another thread: read what it found.
-      marked = (h->markedBeforeRoutineMask & bit(level)) != 0;
+      marked = (h->markedBeforeRoutineMask & levelBit(level)) != 0;
     } else {
       marked = (locationAt(Irp, level)->Control & SL_PENDING_RETURNED) != 0;
     }
@@ -420,19 +416,19 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       // For the dispatch rules IofCallDriver checks once the routine returns;
       // with no dispatch running there is no one to tell.
       std::lock_guard lock(h->doneMutex);
-      h->finishedMask |= bit(level);
+      h->finishedMask |= levelBit(level);
       if (Irp->PendingReturned)
-        h->pendingMask |= bit(level);
+        h->pendingMask |= levelBit(level);
       else
-        h->pendingMask &= ~bit(level);
+        h->pendingMask &= ~levelBit(level);
       h->statusAt[level] = status;
       if (level < Irp->StackCount) {
         // What the level above holds before its completion routine can touch it.
-        h->belowFinishedMask |= bit(level + 1);
+        h->belowFinishedMask |= levelBit(level + 1);
         if (locationAt(Irp, level + 1)->Control & SL_PENDING_RETURNED)
-          h->markedBeforeRoutineMask |= bit(level + 1);
+          h->markedBeforeRoutineMask |= levelBit(level + 1);
         else
-          h->markedBeforeRoutineMask &= ~bit(level + 1);
+          h->markedBeforeRoutineMask &= ~levelBit(level + 1);
       }
     }
     PIO_COMPLETION_ROUTINE routine = finishedLocation->CompletionRoutine;

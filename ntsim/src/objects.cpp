@@ -1,12 +1,12 @@
 // Device objects: creation in the object namespace, attachment, detachment
 // and deletion.
+#include "objects.h"
+#include "removelock.h"
 #include "state.h"
 
 #include <cstdlib>
 
 namespace ntsim {
-
-void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner, bool removing);
 
 std::string deviceName(PDEVICE_OBJECT device) {
   if (device == nullptr) return "(no device)";

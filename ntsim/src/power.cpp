@@ -1,14 +1,12 @@
 // The power manager: PoCallDriver, PoStartNextPowerIrp bookkeeping,
 // PoSetPowerState, PoRequestPowerIrp and system transitions.
+#include "irp.h"
+#include "pnp.h"
 #include "state.h"
 
 #include <thread>
 
 namespace ntsim {
-
-void signalDone(PIRP irp);
-void setSendingPower(bool on);
-void recordStartNext(PIRP irp);
 
 namespace {
 
