@@ -1,7 +1,9 @@
 // IRPs: allocation, IofCallDriver, IofCompleteRequest with the kernel's
-// stack walk, and the dispatch rules Driver Verifier checks on the way.
+// stack walk, and the dispatch rules Driver Verifier checks on the way (the
+// power rules are power_rules.cpp's).
 #include "irp.h"
 #include "pnp.h"
+#include "power.h"
 #include "state.h"
 
 #include <cstdlib>
@@ -46,44 +48,12 @@ NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-bool isStartedPowerIrp(PIRP irp, PIO_STACK_LOCATION location) {
-  (void)irp;
-  return location->MajorFunction == IRP_MJ_POWER &&
-         (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER);
-}
-
-// Every driver that saw a query or set power IRP must have started the next one.
-void checkStartNext(MachineState& s, PIRP irp, IrpHeader* h) {
-  std::vector<std::pair<int, PDEVICE_OBJECT>> missing;
-  {
-    std::lock_guard lock(h->powerMutex);
-    for (const auto& visit : h->visited) {
-      bool started = false;
-      for (const auto& call : h->startedNext) started = started || call == visit;
-      if (!started) missing.push_back(visit);
-    }
-  }
-  for (const auto& [level, device] : missing) {
-    s.report("PO_START_NEXT_MISSING", "power IRP " + describeIrp(irp) +
-                                          " completed without PoStartNextPowerIrp by "
-                                          "device " +
-                                          hex(reinterpret_cast<uintptr_t>(device)) + " at stack level " +
-                                          std::to_string(level) + " (bug check 0x9F/0x500)");
-  }
-}
-
 // Finishes the IRP for its originator once the last location is done.
 void finish(PIRP irp, IrpHeader* h, UCHAR major, UCHAR minor) {
   auto& s = M();
   h->completed.store(true, std::memory_order_release);
   if (h->busPdo != nullptr) checkBusRules(s, irp, h, major, minor);
-  if (major == IRP_MJ_POWER && (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER)) {
-    checkStartNext(s, irp, h);
-    if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(irp->IoStatus.Status)) {
-      s.report("SET_POWER_FAILED", "IRP_MN_SET_POWER " + describeIrp(irp) + " completed with " +
-                                       statusName(irp->IoStatus.Status) + "; drivers must not fail it");
-    }
-  }
+  if (major == IRP_MJ_POWER) checkPowerRules(s, irp, h, minor);
   if (h->onComplete) h->onComplete(irp);
 }
 
@@ -210,27 +180,6 @@ void setAfterDispatch(std::function<void()> told) { t_afterDispatch = std::move(
 // The IRP whose dispatch routine this thread is running, innermost first (a bug check names it).
 PIRP dispatchingIrp() { return t_frames.empty() ? nullptr : t_frames.back()->irp; }
 
-void recordStartNext(PIRP irp) {
-  auto& s = M();
-  IrpHeader* h = headerOf(irp);
-  if (h == nullptr) {
-    s.report("BAD_ARGUMENT", "PoStartNextPowerIrp with " + describeIrp(irp) + ", which is not an IRP");
-    return;
-  }
-  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-  std::pair<int, PDEVICE_OBJECT> call{irp->CurrentLocation, location->DeviceObject};
-  bool twice = false;
-  {
-    std::lock_guard lock(h->powerMutex);
-    for (const auto& earlier : h->startedNext) twice = twice || earlier == call;
-    if (!twice) h->startedNext.push_back(call);
-  }
-  if (twice) {
-    s.report("PO_START_NEXT_TWICE", "PoStartNextPowerIrp called twice for power IRP " + describeIrp(irp) +
-                                        " at stack level " + std::to_string(call.first));
-  }
-}
-
 }  // namespace ntsim
 
 using namespace ntsim;
@@ -324,10 +273,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       s.report("POWER_IRP_SENT_WITH_IOCALLDRIVER",
                "power IRP " + describeIrp(Irp) + " sent with IoCallDriver instead of PoCallDriver");
     }
-    if (isStartedPowerIrp(Irp, location)) {
-      std::lock_guard lock(h->powerMutex);
-      h->visited.emplace_back(level, DeviceObject);
-    }
+    recordPowerDispatch(h, location, level);
   }
   bool markedBefore = (location->Control & SL_PENDING_RETURNED) != 0;
   h->dispatching.fetch_add(1);
