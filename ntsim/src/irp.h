@@ -75,8 +75,15 @@ inline PIO_STACK_LOCATION locationAt(PIRP irp, int level) {
 }
 inline uint64_t levelBit(int level) { return uint64_t{1} << level; }
 
-// irp.cpp: allocation, dispatch, completion, and the originator's side.
-IrpHeader* headerOf(PIRP irp);  // nullptr when `irp` is not an IRP ntsim allocated
+// An IRP's header; nullptr when `irp` is not an IRP ntsim allocated. Inline:
+// every kernel routine that takes an IRP starts here.
+inline IrpHeader* headerOf(PIRP irp) {
+  if (irp == nullptr) return nullptr;
+  auto* h = reinterpret_cast<IrpHeader*>(reinterpret_cast<char*>(irp) - kIrpHeaderBytes);
+  return h->magic == IrpHeader::kMagic ? h : nullptr;
+}
+
+// Allocation (irp.cpp).
 std::string describeIrp(PIRP irp);
 // Allocates an IRP the way the I/O manager does; the header starts with one reference.
 PIRP allocateIrp(CCHAR stackSize);
@@ -84,10 +91,14 @@ void addIrpReference(PIRP irp);
 void releaseIrp(PIRP irp);
 // The dispatch routine of every MajorFunction entry nobody filled: it fails the request.
 PDRIVER_DISPATCH defaultDispatch();
+
+// Dispatch (call_driver.cpp; completion is completion.cpp's IofCompleteRequest).
 // The IRP whose dispatch routine this thread is running, innermost first (a bug check names it).
 PIRP dispatchingIrp();
 // The calling thread's next IofCallDriver comes from PoCallDriver.
 void setSendingPower(bool on);
+
+// The originator's side (send_and_wait.cpp).
 // Sends an IRP down a stack and waits until its originator completion ran
 // (reporting a hang instead of hanging). Returns the final I/O status.
 IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power);
@@ -97,14 +108,13 @@ void signalDone(PIRP irp);
 void setAfterDispatch(std::function<void()> told);
 // Frees the requests nobody completed before the machine goes.
 void dropAbandonedIrps(MachineState& s);
+// A request refused before any driver saw it, as the program sees it.
+IoResult failure(NTSTATUS status);
 
 // System buffers (systembuffer.cpp): `bytes` zero-filled bytes from the
 // machine's lookaside lists (or the heap, when large); freed with
 // freeSystemBuffer. NULL when memory is out.
 void* allocateSystemBuffer(MachineState& s, size_t bytes);
 void freeSystemBuffer(MachineState& s, void* buffer);
-
-// A request refused before any driver saw it, as the program sees it (usermode.cpp).
-IoResult failure(NTSTATUS status);
 
 }  // namespace ntsim

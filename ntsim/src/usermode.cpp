@@ -145,13 +145,6 @@ IoResult closeFile(MachineState& s, OpenFile* file) {
 
 }  // namespace
 
-IoResult failure(NTSTATUS status) {
-  IoResult result;
-  result.status = status;
-  result.win32 = status == STATUS_INVALID_HANDLE ? 6 : win32ErrorOf(status);
-  return result;
-}
-
 OpenResult Machine::open(std::string_view path) {
   auto& s = *state_;
   std::string_view rest;
