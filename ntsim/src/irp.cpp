@@ -109,7 +109,6 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   h->finishedMask = 0;
   h->pendingMask = 0;
   h->belowFinishedMask = 0;
-  h->sentWithPoCallDriver = false;
   h->visited.clear();
   h->startedNext.clear();
   h->completed.store(false, std::memory_order_relaxed);

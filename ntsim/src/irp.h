@@ -56,8 +56,7 @@ struct IrpHeader {
   // whether the IRP reached it: the bus driver must see some of them.
   PDEVICE_OBJECT busPdo = nullptr;
   std::atomic<bool> reachedBus{false};
-  // Power bookkeeping.
-  bool sentWithPoCallDriver = false;
+  // PoStartNextPowerIrp accounting (power_rules.cpp).
   std::mutex powerMutex;
   std::vector<std::pair<int, PDEVICE_OBJECT>> visited;      // (level, device) the IRP was dispatched to
   std::vector<std::pair<int, PDEVICE_OBJECT>> startedNext;  // PoStartNextPowerIrp calls

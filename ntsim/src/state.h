@@ -72,7 +72,6 @@ struct MachineState {
   ObjectNames objectNames;                         // links, interfaces, drivers' names
   PDRIVER_OBJECT busDriver = nullptr;
   std::vector<PDRIVER_OBJECT> testDrivers;
-  int nodeCounter = 0;
 
   // Pool.
   mutable std::mutex poolMutex;
