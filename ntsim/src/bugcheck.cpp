@@ -6,6 +6,7 @@
 // (SYSTEM_THREAD_EXCEPTION_NOT_HANDLED) with the exception's status.
 #include "bugcheck.h"
 
+#include "irp.h"
 #include "state.h"
 
 #include <cxxabi.h>
@@ -22,8 +23,6 @@
 #include <vector>
 
 namespace ntsim {
-
-PIRP dispatchingIrp();
 
 namespace {
 

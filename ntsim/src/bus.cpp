@@ -4,16 +4,16 @@
 // completes the requests a PDO completes (start, stop, removal and their
 // queries, capabilities) and leaves the preset STATUS_NOT_SUPPORTED on the
 // rest; wait-wake and power-sequence IRPs, which it cannot honour, too.
+#include "bus.h"
+#include "irp.h"
+#include "objects.h"
+#include "pnp.h"
 #include "state.h"
 
 #include <thread>
 #include <utility>
 
 namespace ntsim {
-
-void signalWaiters();
-PDRIVER_DISPATCH defaultDispatch();
-KIRQL currentIrql();
 
 struct BusDevice {
   mutable std::mutex mutex;

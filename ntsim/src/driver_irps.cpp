@@ -2,6 +2,7 @@
 // read/write requests the I/O manager completes for their sender (copying a
 // buffered answer back, writing the status block, setting the event, freeing
 // what it allocated), and IoInitializeIrp over an IRP of IoAllocateIrp.
+#include "irp.h"
 #include "state.h"
 
 namespace ntsim {

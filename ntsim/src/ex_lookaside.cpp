@@ -2,6 +2,7 @@
 // the list up to its depth for reuse. Blocks are charged to the driver that
 // initialised the list, so that a list never deleted shows at its unload as
 // pool still allocated.
+#include "pool.h"
 #include "state.h"
 
 #include "spinlock.h"

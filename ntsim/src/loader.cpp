@@ -2,7 +2,10 @@
 // (module.h), so that every load has fresh globals and modules loaded side
 // by side share nothing; a ModuleImage maps one copy for many loads and puts
 // its writable bytes back before each.
+#include "bus.h"
+#include "irp.h"
 #include "module.h"
+#include "objects.h"
 #include "state.h"
 
 #include <dlfcn.h>
@@ -17,10 +20,6 @@
 #include <stdexcept>
 
 namespace ntsim {
-
-PDRIVER_DISPATCH defaultDispatch();
-PDEVICE_OBJECT createPhysicalDevice(MachineState& s);
-std::string deviceName(PDEVICE_OBJECT device);
 
 namespace {
 

@@ -1,5 +1,8 @@
 // The one current machine, and the inspection side of its state.
 #include "bugcheck.h"
+#include "bus.h"
+#include "irp.h"
+#include "objects.h"
 #include "state.h"
 
 #include <cstdio>
@@ -54,7 +57,6 @@ Machine::Machine() : state_(std::make_unique<MachineState>()) {
     std::fprintf(stderr, "ntsim: a second Machine was created while one exists; destroy the first one first\n");
     std::abort();
   }
-  extern void createRootBus(MachineState&);
   createRootBus(*state_);
   installCrashHandler();
 }
@@ -78,11 +80,9 @@ Machine::~Machine() {
     unload(*last);
   }
   stopWorkers(*state_);
-  extern void dropAbandonedIrps(MachineState&);
   dropAbandonedIrps(*state_);
   // Devices a driver left behind (reported at its unload) and those of
   // in-process test drivers go with the machine, and so do their driver objects.
-  extern void freeDeviceObject(PDEVICE_OBJECT);
   auto dropDevices = [](PDRIVER_OBJECT object) {
     while (object->DeviceObject != nullptr) {
       PDEVICE_OBJECT device = object->DeviceObject;
@@ -108,7 +108,6 @@ Machine::~Machine() {
     for (auto& [block, info] : state_->pool) std::free(block);
     state_->pool.clear();
   }
-  extern void destroyRootBus(MachineState&);
   destroyRootBus(*state_);
   removeCrashHandler();
   g_current.store(nullptr, std::memory_order_release);

@@ -3,13 +3,13 @@
 // \Driver\ name, the hardware database. After DriverEntry the I/O manager
 // readies the devices DriverEntry made and points every MajorFunction entry
 // left empty at its default.
+#include "irp.h"
+#include "pool.h"
 #include "state.h"
 
 #include <cstdio>
 
 namespace ntsim {
-
-PDRIVER_DISPATCH defaultDispatch();
 
 namespace {
 

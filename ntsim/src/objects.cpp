@@ -1,5 +1,7 @@
 // Device objects: creation in the object namespace, attachment, detachment
 // and deletion.
+#include "objects.h"
+#include "removelock.h"
 #include "state.h"
 
 #include "text/utf16.h"
@@ -7,8 +9,6 @@
 #include <cstdlib>
 
 namespace ntsim {
-
-void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const std::string& owner, bool removing);
 
 std::string deviceName(PDEVICE_OBJECT device) {
   if (device == nullptr) return "(no device)";

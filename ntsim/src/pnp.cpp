@@ -3,12 +3,12 @@
 // the stack at PASSIVE_LEVEL, waited for), and the sequences of them that
 // make up a device's life: start, disable, enable, surprise removal,
 // rebalance and uninstall (docs/PNP-SEQUENCES.md).
+#include "irp.h"
+#include "objects.h"
+#include "pnp.h"
 #include "state.h"
 
 namespace ntsim {
-
-void signalDone(PIRP irp);
-std::string deviceName(PDEVICE_OBJECT device);
 
 namespace {
 

@@ -3,6 +3,8 @@
 // come back changed without having gone there, and what a wait-wake IRP
 // may report. Each rule is named after the Driver Verifier or Static
 // Driver Verifier check it models.
+#include "irp.h"
+#include "pnp.h"
 #include "state.h"
 
 namespace ntsim {

@@ -1,4 +1,5 @@
 // Nonpaged pool with tags, per-driver tracking and fault injection.
+#include "pool.h"
 #include "state.h"
 
 #include <cstdlib>

@@ -1,14 +1,14 @@
-// The power manager: PoCallDriver, PoStartNextPowerIrp bookkeeping,
+// The power manager: PoCallDriver and its per-device serialisation,
+// PoStartNextPowerIrp (its accounting and checks are in power_rules.cpp),
 // PoSetPowerState, PoRequestPowerIrp and system transitions.
+#include "irp.h"
+#include "pnp.h"
+#include "power.h"
 #include "state.h"
 
 #include <thread>
 
 namespace ntsim {
-
-void signalDone(PIRP irp);
-void setSendingPower(bool on);
-void recordStartNext(PIRP irp);
 
 namespace {
 

@@ -11,6 +11,7 @@
 // The whole count is added up under every shard's guard (and written into
 // the driver's IO_REMOVE_LOCK then, where a debugger would read it); a
 // release adds it up only once the lock is marked removed, to wake the wait.
+#include "removelock.h"
 #include "state.h"
 
 namespace ntsim {

@@ -7,6 +7,7 @@
 // below DISPATCH_LEVEL (IRQL_NOT_GREATER_OR_EQUAL, 0x9), a raising form used
 // above it (IRQL_NOT_LESS_OR_EQUAL, 0xA), and a cancel routine that returns
 // still holding the cancel spin lock (CANCEL_SPIN_LOCK_NOT_RELEASED).
+#include "irp.h"
 #include "state.h"
 
 #include <pthread.h>
@@ -60,9 +61,9 @@ void requireAtMostDispatch(const char* routine) {
   }
 }
 
-}  // namespace
-
 bool cancelLockHeldByMe() { return word(&g_cancelLock).load(std::memory_order_relaxed) == self(); }
+
+}  // namespace
 
 }  // namespace ntsim
 

@@ -2,9 +2,11 @@
 #pragma once
 
 #include "handle_table.h"
+#include "irp.h"
 #include "kdlog.h"
 #include "lookaside.h"
 #include "object_names.h"
+#include "pool.h"
 #include "removelock_table.h"
 #include "workers.h"
 
@@ -39,103 +41,6 @@ struct _DEVOBJ_EXTENSION {
 
 namespace ntsim {
 
-// ntsim's private header in front of every IRP it allocates.
-struct IrpHeader {
-  static constexpr uint32_t kMagic = 0x49525021;  // "IRP!"
-  uint32_t magic = kMagic;
-  std::atomic<int> references{1};
-  size_t bytes = 0;
-  // The originator's completion, run once after the last stack location.
-  std::function<void(PIRP)> onComplete;
-  // What the originator keeps alive until the IRP goes (a program's file's list of requests).
-  std::shared_ptr<void> keepAlive;
-  std::atomic<bool> completed{false};
-  std::mutex doneMutex;
-  std::condition_variable doneCv;
-  bool done = false;  // onComplete has run
-  // The originator stopped waiting (hang timeout): whoever completes it later frees it.
-  bool abandoned = false;
-  // Each IofCompleteRequest starts a new walk; a completion routine that
-  // completes the IRP again from inside is seen by the number changing.
-  std::atomic<unsigned> walks{0};
-  // IofCallDriver calls in progress for this IRP; completion records the
-  // finished levels below only for them.
-  std::atomic<int> dispatching{0};
-  // Per stack level (1-based): the location had SL_PENDING_RETURNED when it
-  // was finished, and the status it was finished with.
-  uint64_t finishedMask = 0;
-  uint64_t pendingMask = 0;
-  NTSTATUS statusAt[65]{};
-  // Per stack level: the level below was finished, so this level's completion
-  // routine (or the I/O manager carrying the pending mark up) may be writing
-  // its location from another thread; and whether the location was marked
-  // pending just before that, which is what its dispatch routine left.
-  uint64_t belowFinishedMask = 0;
-  uint64_t markedBeforeRoutineMask = 0;
-  // The root bus's physical device object at the bottom of the stack the
-  // PnP or power manager sent the IRP to (nullptr for other IRPs), and
-  // whether the IRP reached it: the bus driver must see some of them.
-  PDEVICE_OBJECT busPdo = nullptr;
-  std::atomic<bool> reachedBus{false};
-  // Power bookkeeping.
-  bool sentWithPoCallDriver = false;
-  std::mutex powerMutex;
-  std::vector<std::pair<int, PDEVICE_OBJECT>> visited;      // (level, device) the IRP was dispatched to
-  std::vector<std::pair<int, PDEVICE_OBJECT>> startedNext;  // PoStartNextPowerIrp calls
-};
-
-// The device attached directly above a device. IoGetAttachedDevice walks a
-// stack without the object lock, so the link is written (under that lock)
-// and read there atomically.
-inline PDEVICE_OBJECT attachedAbove(PDEVICE_OBJECT device) {
-  return std::atomic_ref<PDEVICE_OBJECT>(device->AttachedDevice).load(std::memory_order_acquire);
-}
-inline void setAttachedAbove(PDEVICE_OBJECT device, PDEVICE_OBJECT above) {
-  std::atomic_ref<PDEVICE_OBJECT>(device->AttachedDevice).store(above, std::memory_order_release);
-}
-
-// An IRP's block: ntsim's header (rounded to a cache line), the IRP, its stack locations.
-constexpr size_t kIrpHeaderBytes = (sizeof(IrpHeader) + 63) & ~size_t{63};
-constexpr size_t irpBlockBytes(int stackSize) {
-  return kIrpHeaderBytes + sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-}
-
-IrpHeader* headerOf(PIRP irp);
-// Allocates an IRP the way the I/O manager does; the header starts with one reference.
-PIRP allocateIrp(CCHAR stackSize);
-void addIrpReference(PIRP irp);
-void releaseIrp(PIRP irp);
-// A buffered request's system buffer: `bytes` zero-filled bytes from the
-// machine's lookaside lists (or the heap, when large); freed with
-// freeSystemBuffer. NULL when memory is out.
-void* allocateSystemBuffer(MachineState& s, size_t bytes);
-void freeSystemBuffer(MachineState& s, void* buffer);
-// Sends an IRP down a stack and waits until its originator completion ran
-// (reporting a hang instead of hanging). Returns the final I/O status.
-IoResult sendAndWait(PDEVICE_OBJECT target, PIRP irp, bool power);
-// A request refused before any driver saw it, as the program sees it.
-IoResult failure(NTSTATUS status);
-// The calling thread's next sendAndWait calls `told` once the dispatch routine returned.
-void setAfterDispatch(std::function<void()> told);
-
-// The PnP requests of a device's life: start, stop and removal, their queries and cancels, surprise removal.
-constexpr bool isLifecycleMinor(UCHAR minor) {
-  return minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL;
-}
-
-// The PnP and power rules that need the bus driver's view (pnp_rules.cpp).
-// The root bus's physical device object at the bottom of the device's stack, or nullptr.
-PDEVICE_OBJECT busPdoBelow(PDEVICE_OBJECT device);
-// Checked when an IRP the PnP or power manager sent is finished.
-void checkBusRules(MachineState& s, PIRP irp, IrpHeader* h, UCHAR major, UCHAR minor);
-
-struct PoolBlock {
-  size_t size;
-  ULONG tag;
-  const Driver* owner;
-  POOL_TYPE type;
-};
-
 struct MachineState {
   // The I/O manager's lookaside lists: IRPs by stack count, MDLs, and
   // system buffers by size. First, so that they are the last to go.
@@ -169,7 +74,6 @@ struct MachineState {
   ObjectNames objectNames;                         // links, interfaces, drivers' names
   PDRIVER_OBJECT busDriver = nullptr;
   std::vector<PDRIVER_OBJECT> testDrivers;
-  int nodeCounter = 0;
 
   // Pool.
   mutable std::mutex poolMutex;
@@ -233,8 +137,5 @@ inline MachineState& M() {
   return machine->state();
 }
 using pdkit::text::hex;  // 0x2a, for addresses and codes in messages
-std::string describeIrp(PIRP irp);
-// Pool charged to the driver whose code is at `caller` (its leaks are reported at its unload).
-PVOID allocatePoolFor(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller);
 
 }  // namespace ntsim

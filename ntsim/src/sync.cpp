@@ -7,6 +7,7 @@
 // (a driver's store lock is taken on every request); a thread that must
 // block counts itself in the machine's waiters, and a release that sees a
 // waiter wakes the waiters under the wait mutex.
+#include "sync.h"
 #include "state.h"
 
 #include <pthread.h>
@@ -91,8 +92,6 @@ NTSTATUS waitStatusFor(MachineState& s, const char* routine, const void* object,
   return STATUS_SUCCESS;
 }
 
-}  // namespace
-
 // A dispatcher object ntsim can wait for: an event or a mutex it initialised.
 bool isDispatcherObject(const DISPATCHER_HEADER* header) {
   switch (header->Type) {
@@ -115,13 +114,10 @@ bool checkObject(MachineState& s, const void* object, const char* routine) {
   return true;
 }
 
+}  // namespace
+
 KIRQL currentIrql() { return t_irql; }
 void setIrql(KIRQL irql) { t_irql = irql; }
-
-void signalWaiters() {
-  auto& s = M();
-  s.waitCv.notify_all();
-}
 
 }  // namespace ntsim
 

@@ -1,6 +1,7 @@
 // System buffers of buffered requests, from the machine's lookaside lists.
 // Each block starts with a small header that remembers its size, as a pool
 // block's header does, so that it goes back to the list it came from.
+#include "irp.h"
 #include "state.h"
 
 namespace ntsim {

@@ -1,5 +1,8 @@
 // A program's side of the I/O manager: open, read, write, device control
 // and close, with the buffers built as the I/O manager builds them.
+#include "irp.h"
+#include "objects.h"
+#include "pnp.h"
 #include "state.h"
 
 #include "spinlock.h"
@@ -8,9 +11,6 @@
 #include <deque>
 
 namespace ntsim {
-
-void signalDone(PIRP irp);
-void freeDeviceObject(PDEVICE_OBJECT device);
 
 namespace {
 
@@ -144,13 +144,6 @@ IoResult closeFile(MachineState& s, OpenFile* file) {
 }
 
 }  // namespace
-
-IoResult failure(NTSTATUS status) {
-  IoResult result;
-  result.status = status;
-  result.win32 = status == STATUS_INVALID_HANDLE ? 6 : win32ErrorOf(status);
-  return result;
-}
 
 OpenResult Machine::open(std::string_view path) {
   auto& s = *state_;

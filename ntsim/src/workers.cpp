@@ -9,15 +9,13 @@
 // timer or DPC in memory being freed (0xC7), and a driver that unloads with
 // any of them pending (0xCE).
 #include "state.h"
+#include "sync.h"
 
 #include <pthread.h>
 
 #include <chrono>
 
 namespace ntsim {
-
-KIRQL currentIrql();
-void setIrql(KIRQL irql);
 
 namespace {
 
