@@ -61,9 +61,11 @@ test: deps-test
 
 test-all: test-format test-host test-asan test-tsan test-fuzz
 
-# Host code in one style (.clang-format); driver code keeps the WDK's.
+# Host code in one style (.clang-format); driver code keeps the WDK's. The
+# verifier rule table of docs/ARCHITECTURE.md follows ntsim's sources.
 test-format:
 	@tools/style/format.sh --check
+	@tools/docs/rule_table.py --check
 
 format:
 	@tools/style/format.sh
