@@ -47,6 +47,7 @@ void driverPath(benchmark::State& state, const DriverKind* kind, Op op, ULONG by
   RequestFloor floor(moved, op == Op::Write && moved < DATA_BUFFER_SIZE ? DATA_BUFFER_SIZE - moved : 0);
   double floorNs = nanosecondsPerCall(floor, state.iterations());
   double pathNs = clock.nanosecondsPer(state.iterations());
+  state.counters["ns"] = pathNs;
   state.counters["floor_ns"] = floorNs;
   state.counters["x_floor"] = floorNs > 0 ? pathNs / floorNs : 0;
   state.counters["moved"] = static_cast<double>(request.information());

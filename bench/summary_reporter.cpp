@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 namespace pdbench {
 namespace {
@@ -23,7 +24,35 @@ std::string family(const std::string& name) {
   return result;
 }
 
+// The first three numbers of /proc/loadavg, or "unknown".
+std::string loadAverage() {
+  std::FILE* file = std::fopen("/proc/loadavg", "r");
+  if (file == nullptr) return "unknown";
+  double one = 0, five = 0, fifteen = 0;
+  int read = std::fscanf(file, "%lf %lf %lf", &one, &five, &fifteen);
+  std::fclose(file);
+  if (read != 3) return "unknown";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", one, five, fifteen);
+  return text;
+}
+
+// The goal a figure measured against its floor has, if any.
+struct Goal {
+  const char* prefix;  // of the benchmark's name
+  const char* suffix;
+  const char* wording;
+  double maxRatio;  // 0: a bound in ns instead
+  double maxNs;
+};
+constexpr Goal kGoals[] = {
+    {"DriverPath/", "/discarded", "driver path within 3x of its floor, output discarded", 3.0, 0},
+    {"DbgPrint/one_int/recorded", "", "DbgPrint with one %d recorded under 100 ns", 0, 100.0},
+};
+
 }  // namespace
+
+SummaryReporter::SummaryReporter() : benchmark::ConsoleReporter(OO_Tabular), startLoad_(loadAverage()) {}
 
 void SummaryReporter::ReportRuns(const std::vector<Run>& runs) {
   for (const Run& run : runs) {
@@ -33,12 +62,55 @@ void SummaryReporter::ReportRuns(const std::vector<Run>& runs) {
     if (perSecond != run.counters.end()) measured.perSecond.push_back(perSecond->second.value);
     auto cpu = run.counters.find("cpu_ns");
     if (cpu != run.counters.end()) measured.seconds.push_back(cpu->second.value * 1e-9);
+    auto ns = run.counters.find("ns");
+    auto floorNs = run.counters.find("floor_ns");
+    if (ns != run.counters.end() && floorNs != run.counters.end()) {
+      measured.ns.push_back(ns->second.value);
+      measured.floorNs.push_back(floorNs->second.value);
+    }
   }
   ConsoleReporter::ReportRuns(runs);
 }
 
+// Each figure measured against its floor: median ns, floor, ratio; then the goals.
+void SummaryReporter::reportFloors(std::FILE* out) {
+  bool any = false;
+  for (const auto& [name, byThreads] : runs_) {
+    auto one = byThreads.find(1);
+    if (one == byThreads.end() || one->second.ns.empty()) continue;
+    if (!any) {
+      std::fprintf(out, "\nAgainst the floor (median of %zu run(s); ns of the thread's CPU time)\n",
+                   one->second.ns.size());
+      std::fprintf(out, "  %-44s %10s %10s %8s\n", "benchmark", "ns", "floor ns", "ratio");
+    }
+    any = true;
+    double ns = median(one->second.ns), floorNs = median(one->second.floorNs);
+    std::fprintf(out, "  %-44s %10.1f %10.1f %8.2f\n", name.c_str(), ns, floorNs, floorNs > 0 ? ns / floorNs : 0);
+  }
+  for (const Goal& goal : kGoals) {
+    double worst = 0;
+    std::string worstName;
+    for (const auto& [name, byThreads] : runs_) {
+      auto one = byThreads.find(1);
+      if (one == byThreads.end() || one->second.ns.empty()) continue;
+      if (!name.starts_with(goal.prefix) || !name.ends_with(goal.suffix)) continue;
+      double ns = median(one->second.ns), floorNs = median(one->second.floorNs);
+      double figure = goal.maxRatio > 0 ? (floorNs > 0 ? ns / floorNs : 0) : ns;
+      if (worstName.empty() || figure > worst) {
+        worst = figure;
+        worstName = name;
+      }
+    }
+    if (worstName.empty()) continue;
+    bool met = goal.maxRatio > 0 ? worst <= goal.maxRatio : worst < goal.maxNs;
+    std::fprintf(out, "  goal: %s: %s (worst %s: %.2f%s)\n", goal.wording, met ? "met" : "NOT met", worstName.c_str(),
+                 worst, goal.maxRatio > 0 ? "x" : " ns");
+  }
+}
+
 void SummaryReporter::Finalize() {
   std::FILE* out = stdout;
+  reportFloors(out);
   bool heading = false;
   auto head = [&] {
     if (!heading) std::fprintf(out, "\nRatios within this run\n");
@@ -81,6 +153,8 @@ void SummaryReporter::Finalize() {
     }
     std::fprintf(out, "\n");
   }
+  std::fprintf(out, "\nLoad average at the end of the run: %s (at the start: %s)\n", loadAverage().c_str(),
+               startLoad_.c_str());
   ConsoleReporter::Finalize();
 }
 
