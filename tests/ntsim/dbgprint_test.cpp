@@ -2,6 +2,7 @@
 // %S, %I64) and the record of calls, in order, from any thread.
 #include "inproc.h"
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -169,6 +170,26 @@ TEST_F(DbgPrintTest, CallsFromManyThreadsAreKeptInCallOrder) {
   std::string stream;
   for (const auto& line : lines) stream += line;
   EXPECT_EQ(machine->debugStream(), stream);
+}
+
+// Calls of two threads that take turns, each printing once the other's
+// call has returned, come out in the order they were made, however close.
+TEST_F(DbgPrintTest, TurnsOfTwoThreadsAreKeptInTheOrderTheyTookThem) {
+  constexpr int kTurns = 2000;
+  std::atomic<int> turn{0};
+  auto player = [&turn](int parity) {
+    for (int mine = parity; mine < kTurns; mine += 2) {
+      while (turn.load(std::memory_order_acquire) != mine) std::this_thread::yield();
+      DbgPrint("%d\n", mine);
+      turn.store(mine + 1, std::memory_order_release);
+    }
+  };
+  std::thread even(player, 0), odd(player, 1);
+  even.join();
+  odd.join();
+  auto lines = kd();
+  ASSERT_EQ(lines.size(), size_t{kTurns});
+  for (int i = 0; i < kTurns; ++i) ASSERT_EQ(lines[i], std::to_string(i) + "\n");
 }
 
 }  // namespace
