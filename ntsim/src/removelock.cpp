@@ -5,12 +5,9 @@
 // IoReleaseRemoveLockAndWaitEx marks the lock removed, drops the caller's
 // acquisition and the initial count, and waits for the count to reach zero.
 //
-// The count is the initial one plus the holds the record keeps, shard by
-// shard: an acquire or release touches only its own shard, under that
-// shard's guard, and so shares no cache line with threads on other shards.
-// The whole count is added up under every shard's guard (and written into
-// the driver's IO_REMOVE_LOCK then, where a debugger would read it); a
-// release adds it up only once the lock is marked removed, to wake the wait.
+// The count is the initial one plus the holds the lock's record keeps; every
+// acquire and release changes both under the table's lock and writes the
+// count into the driver's IO_REMOVE_LOCK, where a debugger would read it.
 #include "removelock.h"
 #include "state.h"
 
@@ -32,34 +29,25 @@ bool checkSize(MachineState& s, const char* routine, PIO_REMOVE_LOCK lock, ULONG
   return false;
 }
 
-// The record of an initialised lock whose memory is still there, or nullptr.
-RemoveLockRecord* liveRecord(MachineState& s, PIO_REMOVE_LOCK lock) {
-  RemoveLockRecord* record = s.removeLocks.find(lock);
-  return record != nullptr && record->live.load(std::memory_order_acquire) ? record : nullptr;
-}
-
 std::atomic_ref<BOOLEAN> removedOf(PIO_REMOVE_LOCK lock) { return std::atomic_ref<BOOLEAN>(lock->Removed); }
 
-// The whole count, with every shard's guard held; also written into the lock.
+// The whole count, with the table's lock held; also written into the lock.
 LONG wholeCount(RemoveLockRecord& record) {
-  size_t holds = 0;
-  for (const auto& shard : record.shards) holds += shard.holds.size();
-  LONG count = static_cast<LONG>(holds) + (record.initialHeld ? 1 : 0);
-  if (record.live.load(std::memory_order_relaxed)) {  // else the lock's memory is gone
+  LONG count = static_cast<LONG>(record.holds.size()) + (record.initialHeld ? 1 : 0);
+  if (record.live) {  // else the lock's memory is gone
     std::atomic_ref<volatile LONG>(record.lock->IoCount).store(count, std::memory_order_relaxed);
   }
   return count;
 }
 
-LONG wholeCountOf(RemoveLockRecord& record) {
-  AllShardsGuard guard(record);
+LONG wholeCountOf(MachineState& s, RemoveLockRecord& record) {
+  std::lock_guard held(s.removeLocks.guard);
   return wholeCount(record);
 }
 
-// Takes back the most recent acquisition with the tag from the shard, whose
-// guard is held; says whether there was one.
-bool takeHold(RemoveLockRecord::Shard& shard, PVOID tag) {
-  auto& holds = shard.holds;
+// Takes back the most recent acquisition with the tag; says whether there was one.
+bool takeHold(RemoveLockRecord& record, PVOID tag) {
+  auto& holds = record.holds;
   for (size_t i = holds.size(); i-- > 0;) {
     if (holds[i].tag != tag) continue;
     holds.erase(holds.begin() + static_cast<std::ptrdiff_t>(i));
@@ -68,49 +56,30 @@ bool takeHold(RemoveLockRecord::Shard& shard, PVOID tag) {
   return false;
 }
 
-// A release of an acquisition made on another thread: the first shard
-// holding the tag gives back its most recent acquisition with it.
-bool takeHoldElsewhere(RemoveLockRecord& record, PVOID tag) {
-  AllShardsGuard guard(record);
-  if (!record.live.load(std::memory_order_relaxed)) return false;
-  for (auto& shard : record.shards) {
-    if (takeHold(shard, tag)) return true;
-  }
-  return false;
-}
-
-// Wakes a remove-and-wait if the count reached zero.
-void wakeDrainIfZero(MachineState& s, RemoveLockRecord& record) {
-  if (wholeCountOf(record) != 0) return;
-  std::lock_guard guard(s.waitMutex);
-  s.waitCv.notify_all();
-}
-
 }  // namespace
 
 LONG Machine::removeLockCount(PIO_REMOVE_LOCK lock) const {
+  std::lock_guard held(state_->removeLocks.guard);
   RemoveLockRecord* record = state_->removeLocks.find(lock);
   if (record == nullptr) return std::atomic_ref<volatile LONG>(lock->IoCount).load();
-  return wholeCountOf(*record);
+  return wholeCount(*record);
 }
 
 std::vector<PVOID> Machine::removeLockTags(PIO_REMOVE_LOCK lock) const {
   std::vector<PVOID> tags;
+  std::lock_guard held(state_->removeLocks.guard);
   RemoveLockRecord* record = state_->removeLocks.find(lock);
-  if (record == nullptr) return tags;
-  AllShardsGuard guard(*record);
-  if (!record->live.load(std::memory_order_relaxed)) return tags;
-  for (const auto& hold : record->allHolds()) tags.push_back(hold.tag);
+  if (record == nullptr || !record->live) return tags;
+  for (const auto& hold : record->holds) tags.push_back(hold.tag);
   return tags;
 }
 
 std::vector<RemoveLockHold> Machine::removeLockHolds(PIO_REMOVE_LOCK lock) const {
   std::vector<RemoveLockHold> holds;
+  std::lock_guard held(state_->removeLocks.guard);
   RemoveLockRecord* record = state_->removeLocks.find(lock);
-  if (record == nullptr) return holds;
-  AllShardsGuard guard(*record);
-  if (!record->live.load(std::memory_order_relaxed)) return holds;
-  for (const auto& hold : record->allHolds()) holds.push_back({hold.tag, hold.file ? hold.file : "", hold.line});
+  if (record == nullptr || !record->live) return holds;
+  for (const auto& hold : record->holds) holds.push_back({hold.tag, hold.file ? hold.file : "", hold.line});
   return holds;
 }
 
@@ -119,19 +88,20 @@ void forgetRemoveLocksIn(MachineState& s, const void* begin, size_t bytes, const
   std::vector<std::string> held;
   std::vector<std::string> notAwaited;
   auto low = reinterpret_cast<uintptr_t>(begin);
-  s.removeLocks.forEach([&](RemoveLockRecord& record) {
-    auto address = reinterpret_cast<uintptr_t>(record.lock);
-    if (address < low || address >= low + bytes) return;
-    AllShardsGuard guard(record);
-    if (!record.live.load(std::memory_order_relaxed)) return;
-    if (removing && record.initialHeld) notAwaited.push_back(lockName(record.lock));
-    for (const auto& hold : record.allHolds()) {
-      held.push_back(lockName(record.lock) + " held with tag " + hex(reinterpret_cast<uintptr_t>(hold.tag)) +
-                     " acquired at " + (hold.file ? hold.file : "(null)") + ":" + std::to_string(hold.line));
-    }
-    for (auto& shard : record.shards) shard.holds.clear();
-    record.live.store(false, std::memory_order_release);
-  });
+  {
+    std::lock_guard guarded(s.removeLocks.guard);
+    s.removeLocks.forEach([&](RemoveLockRecord& record) {
+      auto address = reinterpret_cast<uintptr_t>(record.lock);
+      if (address < low || address >= low + bytes || !record.live) return;
+      if (removing && record.initialHeld) notAwaited.push_back(lockName(record.lock));
+      for (const auto& hold : record.holds) {
+        held.push_back(lockName(record.lock) + " held with tag " + hex(reinterpret_cast<uintptr_t>(hold.tag)) +
+                       " acquired at " + (hold.file ? hold.file : "(null)") + ":" + std::to_string(hold.line));
+      }
+      record.holds.clear();
+      record.live = false;
+    });
+  }
   for (auto& text : held) s.report("REMOVE_LOCK_HELD_AT_DELETE", text + " when " + owner + " was deleted");
   for (auto& text : notAwaited) {
     s.report("REMOVE_LOCK_NOT_AWAITED", text + " of " + owner +
@@ -154,15 +124,13 @@ void IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG Max
     return;
   }
   if (!ntsim::checkSize(s, "IoInitializeRemoveLockEx", Lock, RemlockSize)) return;
-  ntsim::RemoveLockRecord& record = s.removeLocks.findOrAdd(Lock);
   bool twice;
   {
-    ntsim::AllShardsGuard guard(record);
-    twice = record.live.load(std::memory_order_relaxed);
-    for (auto& shard : record.shards) {
-      shard.holds.clear();
-      shard.holds.reserve(16);
-    }
+    std::lock_guard held(s.removeLocks.guard);
+    ntsim::RemoveLockRecord& record = s.removeLocks.findOrAdd(Lock);
+    twice = record.live;
+    record.holds.clear();
+    record.holds.reserve(16);
     std::memset(Lock, 0, sizeof *Lock);
     Lock->AllocateTag = AllocateTag;
     Lock->MaxLockedMinutes = MaxLockedMinutes;
@@ -170,7 +138,7 @@ void IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG Max
     Lock->Signature = 0x4c4d5352;  // "RSML"
     Lock->IoCount = 1;
     record.initialHeld = true;
-    record.live.store(true, std::memory_order_release);
+    record.live = true;
   }
   if (twice) s.report("REMOVE_LOCK_INITIALISED_TWICE", ntsim::lockName(Lock) + " initialised a second time");
 }
@@ -182,16 +150,14 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     return STATUS_INVALID_PARAMETER;
   }
   ntsim::checkSize(s, "IoAcquireRemoveLockEx", RemoveLock, RemlockSize);
-  ntsim::RemoveLockRecord* record = s.removeLocks.find(RemoveLock);
-  bool known = false;
-  if (record != nullptr) {
-    auto& shard = record->shardOfThisThread();
-    std::lock_guard guard(shard.guard);
-    known = record->live.load(std::memory_order_relaxed);
-    // Once removal began, acquisitions fail; the wait adds up the count under this guard too.
-    if (known && ntsim::removedOf(RemoveLock).load()) return STATUS_DELETE_PENDING;
-    if (known) {
-      shard.holds.push_back({Tag, File, Line});
+  {
+    std::lock_guard held(s.removeLocks.guard);
+    ntsim::RemoveLockRecord* record = s.removeLocks.find(RemoveLock);
+    if (record != nullptr && record->live) {
+      // Once removal began, acquisitions fail; the wait adds up the count under this lock too.
+      if (ntsim::removedOf(RemoveLock).load()) return STATUS_DELETE_PENDING;
+      record->holds.push_back({Tag, File, Line});
+      ntsim::wholeCount(*record);
       return STATUS_SUCCESS;
     }
   }
@@ -207,16 +173,13 @@ void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
     return;
   }
   ntsim::checkSize(s, "IoReleaseRemoveLockEx", RemoveLock, RemlockSize);
-  ntsim::RemoveLockRecord* record = s.removeLocks.find(RemoveLock);
   bool found = false;
-  if (record != nullptr) {
-    {
-      // Most releases come from the thread that acquired.
-      auto& shard = record->shardOfThisThread();
-      std::lock_guard guard(shard.guard);
-      found = record->live.load(std::memory_order_relaxed) && ntsim::takeHold(shard, Tag);
-    }
-    if (!found) found = ntsim::takeHoldElsewhere(*record, Tag);
+  LONG count = 0;
+  {
+    std::lock_guard held(s.removeLocks.guard);
+    ntsim::RemoveLockRecord* record = s.removeLocks.find(RemoveLock);
+    found = record != nullptr && record->live && ntsim::takeHold(*record, Tag);
+    if (found) count = ntsim::wholeCount(*record);
   }
   if (!found) {
     s.report("REMOVE_LOCK_RELEASE_UNKNOWN_TAG", "IoReleaseRemoveLockEx on " + ntsim::lockName(RemoveLock) +
@@ -224,7 +187,11 @@ void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
                                                     ", which holds no acquisition (0xC4/0xD5)");
     return;
   }
-  if (ntsim::removedOf(RemoveLock).load()) ntsim::wakeDrainIfZero(s, *record);
+  if (count == 0 && ntsim::removedOf(RemoveLock).load()) {
+    // Wakes the remove-and-wait.
+    std::lock_guard guard(s.waitMutex);
+    s.waitCv.notify_all();
+  }
 }
 
 void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
@@ -233,7 +200,12 @@ void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
     s.report("BAD_ARGUMENT", "IoReleaseRemoveLockAndWaitEx with a NULL lock");
     return;
   }
-  ntsim::RemoveLockRecord* record = ntsim::liveRecord(s, RemoveLock);
+  ntsim::RemoveLockRecord* record;
+  {
+    std::lock_guard held(s.removeLocks.guard);
+    record = s.removeLocks.find(RemoveLock);
+    if (record != nullptr && !record->live) record = nullptr;
+  }
   if (record == nullptr) {
     s.report("REMOVE_LOCK_UNKNOWN",
              "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) + ", which was never initialised");
@@ -246,15 +218,15 @@ void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
   ntsim::removedOf(RemoveLock).store(TRUE);
   IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);
   {
-    ntsim::AllShardsGuard guard(*record);
+    std::lock_guard held(s.removeLocks.guard);
     record->initialHeld = false;
   }
   std::unique_lock lock(s.waitMutex);
-  bool drained = s.waitCv.wait_for(lock, s.hangTimeout, [&] { return ntsim::wholeCountOf(*record) <= 0; });
+  bool drained = s.waitCv.wait_for(lock, s.hangTimeout, [&] { return ntsim::wholeCountOf(s, *record) <= 0; });
   lock.unlock();
   if (!drained) {
     s.report("REMOVE_LOCK_NEVER_DRAINED", "IoReleaseRemoveLockAndWaitEx on " + ntsim::lockName(RemoveLock) +
-                                              " still counted " + std::to_string(ntsim::wholeCountOf(*record)) +
+                                              " still counted " + std::to_string(ntsim::wholeCountOf(s, *record)) +
                                               " after the hang timeout");
   }
 }
