@@ -1,7 +1,5 @@
 #include "lookaside.h"
 
-#include "thread_slot.h"
-
 #include <cstdlib>
 #include <mutex>
 
@@ -23,20 +21,18 @@ void* allocateLines(size_t bytes) { return std::aligned_alloc(kLine, wholeLines(
 }  // namespace
 
 Lookaside::Lookaside(std::initializer_list<size_t> blockSizes, size_t depth)
-    : classes_(blockSizes.size()), depth_(kKeepFreeBlocks ? (depth + kSlots - 1) / kSlots : 0) {
+    : classes_(blockSizes.size()), depth_(kKeepFreeBlocks ? depth : 0) {
   size_t i = 0;
   for (size_t bytes : blockSizes) {
     classes_[i].blockBytes = bytes;
-    for (List& list : classes_[i].slots) list.free.reserve(depth_);
+    classes_[i].free.reserve(depth_);
     ++i;
   }
 }
 
 Lookaside::~Lookaside() {
   for (SizeClass& sizeClass : classes_) {
-    for (List& list : sizeClass.slots) {
-      for (void* block : list.free) std::free(block);
-    }
+    for (void* block : sizeClass.free) std::free(block);
   }
 }
 
@@ -47,19 +43,14 @@ Lookaside::SizeClass* Lookaside::classFor(size_t bytes) {
   return nullptr;
 }
 
-size_t Lookaside::slotOfThisThread() { return threadSlot() % kSlots; }
-
 void* Lookaside::allocate(size_t bytes) {
   SizeClass* sizeClass = classFor(bytes);
   if (sizeClass == nullptr) return std::malloc(bytes);
-  // This thread's list first, then the others (blocks freed by other threads land there).
-  const size_t home = slotOfThisThread();
-  for (size_t i = 0; i < kSlots; ++i) {
-    List& list = sizeClass->slots[(home + i) % kSlots];
-    std::lock_guard guard(list.lock);
-    if (!list.free.empty()) {
-      void* block = list.free.back();
-      list.free.pop_back();
+  {
+    std::lock_guard guard(sizeClass->lock);
+    if (!sizeClass->free.empty()) {
+      void* block = sizeClass->free.back();
+      sizeClass->free.pop_back();
       return block;
     }
   }
@@ -70,10 +61,9 @@ void Lookaside::release(void* block, size_t bytes) {
   if (block == nullptr) return;
   SizeClass* sizeClass = classFor(bytes);
   if (sizeClass != nullptr) {
-    List& list = sizeClass->slots[slotOfThisThread()];
-    std::lock_guard guard(list.lock);
-    if (list.free.size() < depth_) {
-      list.free.push_back(block);
+    std::lock_guard guard(sizeClass->lock);
+    if (sizeClass->free.size() < depth_) {
+      sizeClass->free.push_back(block);
       return;
     }
   }

@@ -4,11 +4,9 @@
 // done, so that a steady stream of requests allocates nothing however many
 // it has served. A list keeps at most its depth of free blocks; beyond that,
 // and for sizes above the largest class, blocks come from and go back to
-// the heap. As the kernel keeps a list per processor, each size has a few
-// lists and a thread uses the one its identity picks, so that threads
-// sending requests side by side do not pass blocks (and their cache lines)
-// back and forth. Builds with AddressSanitizer keep no free blocks, so that
-// a use after free is still caught.
+// the heap. Each size's list has its own lock, held for a push or a pop.
+// Builds with AddressSanitizer keep no free blocks, so that a use after free
+// is still caught.
 #pragma once
 
 #include "spinlock.h"
@@ -33,20 +31,15 @@ class Lookaside {
   void release(void* block, size_t bytes);
 
  private:
-  static constexpr size_t kSlots = 4;
-  struct alignas(64) List {
-    SpinLock lock;
-    std::vector<void*> free;
-  };
-  struct SizeClass {
-    size_t blockBytes;
-    List slots[kSlots];
+  struct alignas(64) SizeClass {
+    size_t blockBytes = 0;
+    SpinLock lock;            // guards free
+    std::vector<void*> free;  // at most depth_ blocks
   };
   SizeClass* classFor(size_t bytes);
-  static size_t slotOfThisThread();
 
   std::vector<SizeClass> classes_;
-  size_t depth_;  // per slot
+  size_t depth_;
 };
 
 }  // namespace ntsim

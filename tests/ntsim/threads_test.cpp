@@ -1,46 +1,13 @@
-// What ntsim keeps per thread: the slot its per-thread parts (remove-lock
-// shards, lookaside lists, the debugger log) are picked by, and a remove
-// lock used from many threads at once. Run under ThreadSanitizer as well.
+// A remove lock used from many threads at once. Run under ThreadSanitizer as
+// well.
 #include "inproc.h"
-#include "ntsim/src/thread_slot.h"
 
-#include <barrier>
 #include <chrono>
-#include <set>
 #include <thread>
 #include <vector>
 
 namespace pdkit::test {
 namespace {
-
-std::set<unsigned> slotsOfThreadsAliveTogether(int count) {
-  std::vector<unsigned> slots(count);
-  std::barrier together(count);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < count; ++i) {
-    threads.emplace_back([&, i] {
-      slots[i] = ntsim::threadSlot();
-      together.arrive_and_wait();  // none ends before all have taken theirs
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  return {slots.begin(), slots.end()};
-}
-
-TEST(ThreadSlotTest, ThreadsAliveTogetherHoldDifferentSlots) { EXPECT_EQ(slotsOfThreadsAliveTogether(8).size(), 8u); }
-
-TEST(ThreadSlotTest, ThreadsStartedOneAfterAnotherDoNotDrift) {
-  // Each batch's threads end before the next starts: the same low slots serve every batch.
-  const std::set<unsigned> first = slotsOfThreadsAliveTogether(4);
-  for (int batch = 0; batch < 20; ++batch) EXPECT_EQ(slotsOfThreadsAliveTogether(4), first) << "batch " << batch;
-  EXPECT_LT(*first.rbegin(), 4u + 1) << "4 threads (and this one) need no slot above 4";
-}
-
-TEST(ThreadSlotTest, AThreadKeepsItsSlot) {
-  const unsigned mine = ntsim::threadSlot();
-  slotsOfThreadsAliveTogether(3);
-  EXPECT_EQ(ntsim::threadSlot(), mine);
-}
 
 PVOID tag(uintptr_t value) { return reinterpret_cast<PVOID>(value); }
 
