@@ -92,8 +92,11 @@ fuzz: build/fuzz/build.ninja
 test-fuzz:
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
 
+# Every benchmark, three times: the summary at the end gives the medians
+# docs/PERFORMANCE.md reports.
+BENCH_FLAGS ?= --benchmark_repetitions=3
 bench: host
-	build/host/bin/pdbench
+	build/host/bin/pdbench $(BENCH_FLAGS)
 
 clean:
 	rm -rf build
