@@ -81,13 +81,16 @@ test-tsan: tsan
 
 # The libFuzzer targets (clang), each run for FUZZ_SECONDS on its corpus
 # (docs/RELIABILITY.md). make test runs them for TEST_FUZZ_SECONDS each.
+# A target runs in one process on one core: FUZZ_JOBS of them run at a time
+# (one per core), each for its whole FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
 TEST_FUZZ_SECONDS ?= 55
+FUZZ_JOBS ?= $(JOBS)
 FUZZ_TARGETS := fuzz_tavrin fuzz_kelvane fuzz_ostrel
 
 fuzz: build/fuzz/build.ninja
 	$(CMAKE) --build build/fuzz -j $(JOBS) --target fuzz_targets
-	@for target in $(FUZZ_TARGETS); do fuzz/run.sh build/fuzz $$target $(FUZZ_SECONDS) || exit 1; done
+	@printf '%s\n' $(FUZZ_TARGETS) | xargs -P $(FUZZ_JOBS) -I{} fuzz/run.sh build/fuzz {} $(FUZZ_SECONDS)
 
 test-fuzz:
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)

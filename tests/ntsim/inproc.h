@@ -53,6 +53,21 @@ inline PDEVICE_OBJECT makeDevice(PDRIVER_OBJECT driver, void* context, const cha
   return device;
 }
 
+// A dispatch routine that completes every request it gets with STATUS_SUCCESS.
+inline NTSTATUS succeed(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+// A due time or timeout `ms` milliseconds from now, as the kernel takes one
+// (negative: relative, in 100 ns units).
+inline LARGE_INTEGER relativeMs(LONGLONG ms) {
+  LARGE_INTEGER due;
+  due.QuadPart = -ms * 10000;
+  return due;
+}
+
 template <typename T>
 T* contextOf(PDEVICE_OBJECT device) {
   return *static_cast<T**>(device->DeviceExtension);

@@ -41,12 +41,6 @@ TEST_F(IoContractTest, DeviceMadeInDriverEntryOpensThroughItsLinkAndEmptyEntries
   EXPECT_EQ(machine->open("\\\\.\\CONTRACT").result.status, STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-NTSTATUS succeed(PDEVICE_OBJECT, PIRP irp) {
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return STATUS_SUCCESS;
-}
-
 TEST_F(IoContractTest, NamesNeedAnExistingDirectoryAndLinksFollowTheirTarget) {
   PDRIVER_OBJECT driver = machine->createDriverObject();
   driver->MajorFunction[IRP_MJ_CREATE] = driver->MajorFunction[IRP_MJ_CLEANUP] = driver->MajorFunction[IRP_MJ_CLOSE] =

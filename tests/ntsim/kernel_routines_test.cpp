@@ -10,12 +10,6 @@ namespace {
 
 using KernelRoutinesTest = MachineTest;
 
-LARGE_INTEGER relativeMs(LONGLONG ms) {
-  LARGE_INTEGER due;
-  due.QuadPart = -ms * 10000;
-  return due;
-}
-
 TEST_F(KernelRoutinesTest, ListsKeepTheirOrderAndInterlockedFormsReturnThePreviousEnds) {
   LIST_ENTRY head, a, b, c;
   KSPIN_LOCK lock;

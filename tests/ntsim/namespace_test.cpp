@@ -5,7 +5,7 @@
 namespace pdkit::test {
 namespace {
 
-NTSTATUS succeed(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS countAndSucceed(PDEVICE_OBJECT device, PIRP irp) {
   (*contextOf<int>(device))++;
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -17,9 +17,9 @@ class NamespaceTest : public MachineTest {
   void SetUp() override {
     MachineTest::SetUp();
     driver = machine->createDriverObject();
-    driver->MajorFunction[IRP_MJ_CREATE] = succeed;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = succeed;
-    driver->MajorFunction[IRP_MJ_CLOSE] = succeed;
+    driver->MajorFunction[IRP_MJ_CREATE] = countAndSucceed;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = countAndSucceed;
+    driver->MajorFunction[IRP_MJ_CLOSE] = countAndSucceed;
   }
   PDRIVER_OBJECT driver = nullptr;
 };

@@ -122,12 +122,6 @@ TEST_F(RequestsTest, MdlsDescribeADriversOwnMemoryAndItsParts) {
   for (PMDL each : {mdl, part, user}) IoFreeMdl(each);
 }
 
-NTSTATUS succeed(PDEVICE_OBJECT, PIRP irp) {
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return STATUS_SUCCESS;
-}
-
 TEST_F(RequestsTest, InterfaceOpensTheDeviceStackAndPropertiesDescribeThePdo) {
   ntsim::DeviceNode& node = machine->createNode();
   PDRIVER_OBJECT driver = machine->createDriverObject();

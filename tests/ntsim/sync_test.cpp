@@ -10,12 +10,6 @@ namespace {
 
 using SyncTest = MachineTest;
 
-LARGE_INTEGER relativeMs(LONGLONG ms) {
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -ms * 10000;
-  return timeout;
-}
-
 TEST_F(SyncTest, WaitBlocksUntilAnotherThreadSetsTheEvent) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);

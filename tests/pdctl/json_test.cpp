@@ -10,8 +10,6 @@
 namespace pdkit::test {
 namespace {
 
-const std::string kOk = R"("status":"0x00000000","status_name":"STATUS_SUCCESS","win32":0,)";
-
 // The lines after the boot's results.
 std::vector<std::string> afterBoot(const std::string& out) {
   auto lines = linesOf(out);

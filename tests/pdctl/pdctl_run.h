@@ -27,6 +27,9 @@ PdctlRun runPdctlOnTerminal(const std::vector<std::string>& arguments, const std
 // A driver module's path in the build tree (build/<preset>/drivers/<name>.so).
 std::string modulePath(const std::string& name);
 
+// The status fields of a successful result in pdctl's JSON Lines.
+inline const std::string kOk = R"("status":"0x00000000","status_name":"STATUS_SUCCESS","win32":0,)";
+
 // The lines of `text`, without their line ends.
 std::vector<std::string> linesOf(const std::string& text);
 

@@ -76,8 +76,6 @@ TEST_P(Handles, DefaultIsTheMostRecentlyOpened) {
   EXPECT_EQ(linesOf(run.out).back(), GetParam().last);
 }
 
-const std::string kOk = R"("status":"0x00000000","status_name":"STATUS_SUCCESS","win32":0,)";
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, Handles,
     ::testing::Values(
