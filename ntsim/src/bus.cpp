@@ -5,6 +5,7 @@
 // queries, capabilities) and leaves the preset STATUS_NOT_SUPPORTED on the
 // rest; wait-wake and power-sequence IRPs, which it cannot honour, too.
 #include "bus.h"
+#include "helper_threads.h"
 #include "irp.h"
 #include "objects.h"
 #include "pnp.h"
@@ -25,7 +26,7 @@ namespace {
 
 BusDevice& busOf(PDEVICE_OBJECT pdo) { return **static_cast<BusDevice**>(pdo->DeviceExtension); }
 
-// Completes the IRP now, or after `delay` from another thread at DISPATCH_LEVEL.
+// Completes the IRP now, or after `delay` from a helper thread at DISPATCH_LEVEL.
 NTSTATUS completeOrPend(MachineState& s, PIRP irp, NTSTATUS status, bool pend, std::chrono::microseconds delay) {
   if (!pend) {
     irp->IoStatus.Status = status;
@@ -33,15 +34,15 @@ NTSTATUS completeOrPend(MachineState& s, PIRP irp, NTSTATUS status, bool pend, s
     return status;
   }
   IoMarkIrpPending(irp);
-  s.busThreads.fetch_add(1);
-  std::thread([&s, irp, status, delay] {
+  s.busCompletions.begin();
+  runOnHelperThread([&s, irp, status, delay] {
     if (delay.count() > 0) std::this_thread::sleep_for(delay);
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
     irp->IoStatus.Status = status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     KfLowerIrql(old);
-    s.busThreads.fetch_sub(1);
-  }).detach();
+    s.busCompletions.end();
+  });
   return STATUS_PENDING;
 }
 
@@ -198,6 +199,10 @@ std::vector<BusRecord> DeviceNode::busRecords() const {
 
 PDEVICE_OBJECT DeviceNode::fdo() const { return pdo_->AttachedDevice; }
 
-int Machine::busCompletionsInFlight() const { return state_->busThreads.load(); }
+int Machine::busCompletionsInFlight() const { return state_->busCompletions.count(); }
+
+bool Machine::waitForBusCompletions(std::chrono::milliseconds timeout) const {
+  return state_->busCompletions.waitForNone(timeout);
+}
 
 }  // namespace ntsim

@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 namespace ntsim {
 
@@ -62,8 +61,8 @@ Machine::Machine() : state_(std::make_unique<MachineState>()) {
 }
 
 Machine::~Machine() {
-  // Let requests the bus still completes from its own threads finish first.
-  while (state_->busThreads.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Let requests the bus still completes from its helper threads finish first.
+  state_->busCompletions.waitForNone();
   // Handles still open close as a program's handles do when it exits:
   // cleanup and close reach the driver before anything is unloaded.
   for (Handle handle : state_->handles.open()) close(handle);

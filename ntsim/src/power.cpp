@@ -1,12 +1,11 @@
 // The power manager: PoCallDriver and its per-device serialisation,
 // PoStartNextPowerIrp (its accounting and checks are in power_rules.cpp),
 // PoSetPowerState, PoRequestPowerIrp and system transitions.
+#include "helper_threads.h"
 #include "irp.h"
 #include "pnp.h"
 #include "power.h"
 #include "state.h"
-
-#include <thread>
 
 namespace ntsim {
 
@@ -19,14 +18,14 @@ bool isSerialised(PIO_STACK_LOCATION location) {
 
 int kindOf(PIO_STACK_LOCATION location) { return location->Parameters.Power.Type == SystemPowerState ? 0 : 1; }
 
-// Sends a power IRP that was waiting for its device, from the power manager's own thread.
+// Sends a power IRP that was waiting for its device, from a thread of the power manager's.
 void presentLater(MachineState& s, PDEVICE_OBJECT device, PIRP irp) {
-  s.busThreads.fetch_add(1);
-  std::thread([&s, device, irp] {
+  s.busCompletions.begin();
+  runOnHelperThread([&s, device, irp] {
     setSendingPower(true);
     IofCallDriver(device, irp);
-    s.busThreads.fetch_sub(1);
-  }).detach();
+    s.busCompletions.end();
+  });
 }
 
 PIRP buildPowerIrp(PDEVICE_OBJECT target, UCHAR minor, POWER_STATE_TYPE type, ULONG state, POWER_ACTION action) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "handle_table.h"
+#include "helper_threads.h"
 #include "irp.h"
 #include "kdlog.h"
 #include "lookaside.h"
@@ -103,8 +104,8 @@ struct MachineState {
   std::mutex abandonedMutex;
   std::set<PIRP> abandoned;
 
-  // Threads the bus started to complete requests later, still running.
-  std::atomic<int> busThreads{0};
+  // Requests the bus completes later and power IRPs sent later, on helper threads, not yet done.
+  InFlight busCompletions;
 
   Faults faults;
   std::mutex faultMutex;

@@ -1,13 +1,55 @@
-// A remove lock used from many threads at once. Run under ThreadSanitizer as
-// well.
+// A remove lock used from many threads at once, and the helper threads that
+// complete requests later. Run under ThreadSanitizer as well.
 #include "inproc.h"
+#include "ntsim/src/helper_threads.h"
 
 #include <chrono>
+#include <latch>
+#include <set>
 #include <thread>
 #include <vector>
 
 namespace pdkit::test {
 namespace {
+
+// A task never waits behind another (a completion that blocks must not hold
+// up the one it waits for), and a task handed out after the last finished
+// finds a parked thread instead of starting one.
+TEST(HelperThreadsTest, ATaskNeverWaitsBehindAnotherAndThreadsAreReused) {
+  using namespace std::chrono_literals;
+  ntsim::InFlight inFlight;
+  std::latch secondRan(1);
+  std::thread::id first, second;
+  inFlight.begin();
+  ntsim::runOnHelperThread([&] {
+    first = std::this_thread::get_id();
+    secondRan.wait();
+    inFlight.end();
+  });
+  EXPECT_FALSE(inFlight.waitForNone(20ms));
+  inFlight.begin();
+  ntsim::runOnHelperThread([&] {
+    second = std::this_thread::get_id();
+    secondRan.count_down();
+    inFlight.end();
+  });
+  ASSERT_TRUE(inFlight.waitForNone(10s));
+  EXPECT_NE(first, second);
+  EXPECT_NE(first, std::this_thread::get_id());
+
+  constexpr int kTasks = 20;
+  std::set<std::thread::id> ran;
+  for (int i = 0; i < kTasks; ++i) {
+    inFlight.begin();
+    ntsim::runOnHelperThread([&] {
+      ran.insert(std::this_thread::get_id());
+      inFlight.end();
+    });
+    ASSERT_TRUE(inFlight.waitForNone(10s));
+  }
+  // A thread just done may not be parked yet when the next task comes; most tasks still find one.
+  EXPECT_LT(ran.size(), size_t{kTasks / 2}) << kTasks << " tasks one after another ran on " << ran.size() << " threads";
+}
 
 PVOID tag(uintptr_t value) { return reinterpret_cast<PVOID>(value); }
 

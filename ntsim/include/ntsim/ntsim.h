@@ -315,6 +315,8 @@ class Machine {
   // Requests the bus is still completing later from its own threads (see BusBehaviour::pend);
   // a host that shows output in order waits for 0 before it reports a request's result.
   int busCompletionsInFlight() const;
+  // Blocks until busCompletionsInFlight() is 0; false when the timeout passed first.
+  bool waitForBusCompletions(std::chrono::milliseconds timeout) const;
 
   MachineState& state() { return *state_; }
 
