@@ -369,10 +369,10 @@ class NtsimBackend final : public Backend {
 
   bool unloaded() const override { return driver_ != nullptr && !driver_->loaded(); }
 
+  // Waits, however long it takes, for the bus's pended completions to finish.
   void settle() override {
-    while (machine_ && machine_->busCompletionsInFlight() > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    if (!machine_) return;
+    while (!machine_->waitForBusCompletions(std::chrono::seconds(1))) {}
   }
 
   void shutdown(const std::vector<Token>& open) override {
