@@ -1,11 +1,13 @@
 // A caller's buffer placed at a chosen offset in its first page, with every
 // byte around it (and in it, until the request) set to a known pattern, so
-// that a byte written outside what a request may write shows.
+// that a byte written outside what a request may write shows: the rest of
+// its first page before it, and at least kTail bytes and the rest of its last
+// page after it.
 //
-// A buffer's memory is a power of two of pages (the guard after it fills the
-// rest), and the memory of the last few buffers is kept for the next of the
-// same size: a fresh block of a megabyte costs the sanitizer's allocator a
-// mapping and the kernel a fault per page, more than the request it serves.
+// The memory of the last few buffers is kept for the next that fits (blocks
+// are a power of two of pages): a fresh block of a megabyte costs the
+// sanitizer's allocator a mapping and the kernel a fault per page, more than
+// the request it serves. Only the pages a buffer spans are set and checked.
 #pragma once
 
 #include <algorithm>
@@ -14,7 +16,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <span>
 #include <vector>
 
@@ -29,14 +30,17 @@ class GuardedBuffer {
   GuardedBuffer(size_t length, size_t pageOffset)
       : length_(length),
         offset_(pageOffset % kPage),
-        size_(roundUp(offset_ + length_ + kTail)),
-        memory_(take(size_), Give{size_}) {
-    std::memset(memory_.get(), kPattern, size_);
+        size_(pages(offset_ + length_ + kTail) * kPage),
+        block_(take(size_)) {
+    std::memset(block_.memory, kPattern, size_);
   }
+  ~GuardedBuffer() { give(block_); }
+  GuardedBuffer(const GuardedBuffer&) = delete;
+  GuardedBuffer& operator=(const GuardedBuffer&) = delete;
 
-  uint8_t* data() { return memory_.get() + offset_; }
+  uint8_t* data() { return block_.memory + offset_; }
   size_t length() const { return length_; }
-  std::span<const uint8_t> bytes() const { return {memory_.get() + offset_, length_}; }
+  std::span<const uint8_t> bytes() const { return {block_.memory + offset_, length_}; }
 
   // Fills the buffer itself (not the guard bytes around it).
   void fill(std::span<const uint8_t> contents) {
@@ -51,7 +55,7 @@ class GuardedBuffer {
 
  private:
   struct Block {
-    size_t size;
+    size_t capacity;
     uint8_t* memory;
   };
   static constexpr size_t kKept = 8;
@@ -59,29 +63,27 @@ class GuardedBuffer {
     static auto* blocks = new std::vector<Block>;  // never destroyed: the blocks stay reachable to the end
     return *blocks;
   }
-  static uint8_t* take(size_t size) {
+  static Block take(size_t size) {
+    size_t capacity = std::bit_ceil(pages(size)) * kPage;
     auto& blocks = kept();
     for (auto it = blocks.begin(); it != blocks.end(); ++it) {
-      if (it->size != size) continue;
-      uint8_t* memory = it->memory;
+      if (it->capacity != capacity) continue;
+      Block block = *it;
       blocks.erase(it);
-      return memory;
+      return block;
     }
-    return static_cast<uint8_t*>(std::aligned_alloc(kPage, size));
+    return {capacity, static_cast<uint8_t*>(std::aligned_alloc(kPage, capacity))};
   }
-  struct Give {
-    size_t size;
-    void operator()(uint8_t* memory) const {
-      auto& blocks = kept();
-      if (blocks.size() == kKept) {
-        std::free(blocks.front().memory);
-        blocks.erase(blocks.begin());
-      }
-      blocks.push_back({size, memory});
+  static void give(Block block) {
+    auto& blocks = kept();
+    if (blocks.size() == kKept) {
+      std::free(blocks.front().memory);
+      blocks.erase(blocks.begin());
     }
-  };
+    blocks.push_back(block);
+  }
 
-  static size_t roundUp(size_t bytes) { return std::bit_ceil((bytes + kPage - 1) / kPage) * kPage; }
+  static size_t pages(size_t bytes) { return (bytes + kPage - 1) / kPage; }
 
   // Compared a page at a time with memcmp: a byte loop would cost more than the request.
   bool untouched(size_t begin, size_t count) const {
@@ -92,7 +94,7 @@ class GuardedBuffer {
     }();
     for (size_t at = begin; at < begin + count; at += kPage) {
       size_t chunk = std::min(kPage, begin + count - at);
-      if (std::memcmp(memory_.get() + at, pattern.data(), chunk) != 0) return false;
+      if (std::memcmp(block_.memory + at, pattern.data(), chunk) != 0) return false;
     }
     return true;
   }
@@ -100,7 +102,7 @@ class GuardedBuffer {
   size_t length_;
   size_t offset_;
   size_t size_;
-  std::unique_ptr<uint8_t, Give> memory_;
+  Block block_;
 };
 
 }  // namespace pdkit::fuzz

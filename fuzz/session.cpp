@@ -17,38 +17,18 @@ namespace {
 constexpr size_t kMaxHandles = 16;
 constexpr auto kHangTimeout = std::chrono::milliseconds(3000);
 
-// The bytes a write or a control request sends: a pattern seeded by the
-// operation, in a buffer kept from one request to the next (up to 1 MiB
-// each). Byte i is fill + 7i + i/256: every run of 256 bytes is the first
-// run plus a constant, which the loop adds a run at a time. The bytes made
-// for the last seed serve again, and only what a longer request needs is
-// made. The loop writes only within the buffer it has just sized, so it is
-// left unchecked and vectorised: checked byte by byte it cost more than the
-// request.
-__attribute__((no_sanitize("address"))) std::span<const uint8_t> dataFor(uint8_t fill, size_t length) {
-  static std::vector<uint8_t> data;
-  static uint8_t madeFor = 0;
-  // A plain array: a sanitized accessor would not be inlined into this unsanitized loop.
-  static uint8_t sevens[256];
-  static const bool madeSevens = [] {
-    for (size_t i = 0; i < 256; ++i) sevens[i] = static_cast<uint8_t>(i * 7);
-    return true;
+// The bytes a write or a control request sends: a window into one pattern,
+// starting at the operation's fill byte, so that requests with different
+// fills send different bytes; pattern byte j is 7j + j/256 (mod 256). Made
+// once, for the longest request: a megabyte made per request cost more than
+// the request.
+std::span<const uint8_t> dataFor(uint8_t fill, size_t length) {
+  static const std::vector<uint8_t> pattern = [] {
+    std::vector<uint8_t> bytes(std::max<size_t>(kMaxTransfer, kMaxControlBuffer) + 256);
+    for (size_t j = 0; j < bytes.size(); ++j) bytes[j] = static_cast<uint8_t>(7 * j + j / 256);
+    return bytes;
   }();
-  (void)madeSevens;
-  if (fill != madeFor) {
-    data.clear();
-    madeFor = fill;
-  }
-  size_t made = data.size();
-  if (length > made) {
-    data.resize((length + 255) & ~size_t{255});
-    uint8_t* out = data.data();
-    for (size_t run = made / 256; run < data.size() / 256; ++run) {
-      auto add = static_cast<uint8_t>(fill + run);
-      for (size_t i = 0; i < 256; ++i) out[run * 256 + i] = static_cast<uint8_t>(sevens[i] + add);
-    }
-  }
-  return {data.data(), length};
+  return {pattern.data() + fill, length};
 }
 
 // A status as messages show it: its name, or its value when it has none.

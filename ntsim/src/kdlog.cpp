@@ -7,7 +7,9 @@
 namespace ntsim {
 namespace {
 
-constexpr size_t kInitialBytes = 128 * 1024;
+// A machine's first buffers: small enough for the allocator's ordinary
+// blocks (a machine per fuzz input must not cost a mapping), grown as needed.
+constexpr size_t kInitialBytes = 16 * 1024;
 constexpr size_t kKeptBytes = 4 * 1024 * 1024;  // a buffer larger than this is given back when emptied
 
 struct RecordHeader {

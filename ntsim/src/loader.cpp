@@ -141,20 +141,27 @@ std::string namedAs(std::string text, const std::string& from, const std::string
 
 }  // namespace
 
-Module::Module(const std::string& path) {
-  fd_ = copyToMemory(path);
-  mappedName_ = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd_);
-  handle_ = dlopen(mappedName_.c_str(), RTLD_NOW | RTLD_LOCAL);
+ModuleFile::ModuleFile(const std::string& path)
+    : fd_(copyToMemory(path)), name_("/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd_)) {}
+
+ModuleFile::~ModuleFile() {
+  if (!pinned_) ::close(fd_);
+}
+
+Module::Module(const std::string& path) : Module(path, std::make_shared<ModuleFile>(path)) {}
+
+Module::Module(const std::string& path, std::shared_ptr<ModuleFile> file) : file_(std::move(file)) {
+  const std::string& mappedName = file_->name();
+  handle_ = dlopen(mappedName.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {
-    std::string why = namedAs(dlerror(), mappedName_, path);
+    std::string why = namedAs(dlerror(), mappedName, path);
     // The message names the module already: the linker's reason follows it once.
     if (why.starts_with(path + ": ")) why.erase(0, path.size() + 2);
-    ::close(fd_);
     throw std::runtime_error("cannot load driver module " + path + ": " + why +
                              "; a driver module is a shared object built against ntsim's headers "
                              "(see docs/DRIVER-MODULES.md)");
   }
-  Segments segments{&mappedName_, UINTPTR_MAX, 0, {}};
+  Segments segments{&mappedName, UINTPTR_MAX, 0, {}};
   dl_iterate_phdr(findSegments, &segments);
   begin_ = segments.begin;
   end_ = segments.end;
@@ -163,10 +170,8 @@ Module::Module(const std::string& path) {
 
 Module::~Module() {
   dlclose(handle_);
-  // A module the dynamic loader keeps mapped (a unique symbol pins it) keeps
-  // its name too: the descriptor stays open so that no later copy gets that name.
-  Segments still{&mappedName_, UINTPTR_MAX, 0, {}};
-  if (dl_iterate_phdr(findSegments, &still) == 0) ::close(fd_);
+  Segments still{&file_->name(), UINTPTR_MAX, 0, {}};
+  if (dl_iterate_phdr(findSegments, &still) != 0) file_->pin();
 }
 
 void* Module::symbol(const char* name) const { return dlsym(handle_, name); }
@@ -200,17 +205,28 @@ ModuleImage::ModuleImage(const std::string& path) : path_(path) {
 
 ModuleImage::~ModuleImage() = default;
 
-std::vector<std::span<std::byte>> ModuleImage::writableBytes() const { return module_->writable(); }
+Module& ModuleImage::mapping() const {
+  if (module_ == nullptr) throw std::logic_error("module image " + path_ + " is not mapped: its last remap failed");
+  return *module_;
+}
 
+std::vector<std::span<std::byte>> ModuleImage::writableBytes() const { return mapping().writable(); }
+
+// The copy is mapped again once its mapping is gone; a copy something still
+// maps, or the dynamic loader pinned, gives way to a new copy of the file.
+// Should that mapping fail, the image is left without one.
 void ModuleImage::remap() {
-  if (module_->inUse) throw std::logic_error("module image " + path_ + " is remapped while a driver runs from it");
-  auto fresh = std::make_shared<Module>(path_);
-  fresh->snapshot();
-  module_ = std::move(fresh);
+  if (mapping().inUse) throw std::logic_error("module image " + path_ + " is remapped while a driver runs from it");
+  std::shared_ptr<ModuleFile> file = module_->file();
+  const bool shared = module_.use_count() > 1;
+  module_.reset();
+  if (shared || file->pinned()) file = std::make_shared<ModuleFile>(path_);
+  module_ = std::make_shared<Module>(path_, std::move(file));
+  module_->snapshot();
 }
 
 void ModuleImage::reset() {
-  if (module_->inUse) throw std::logic_error("module image " + path_ + " is reset while a driver runs from it");
+  if (mapping().inUse) throw std::logic_error("module image " + path_ + " is reset while a driver runs from it");
   module_->restore();
 }
 
@@ -228,7 +244,7 @@ Driver& Machine::load(const std::string& path) {
 }
 
 Driver& Machine::load(ModuleImage& image) {
-  if (image.module_->inUse) {
+  if (image.mapping().inUse) {
     throw std::logic_error("module image " + image.path_ + " is already loaded; unload its driver first");
   }
   image.reset();

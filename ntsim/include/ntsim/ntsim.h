@@ -178,11 +178,13 @@ class ModuleImage {
   // The module's writable bytes, as they are now; reset() puts back their state after mapping.
   std::vector<std::span<std::byte>> writableBytes() const;
   void reset();
-  // Unmaps the module and maps a fresh copy of the file: a full reload.
+  // Unmaps the module and maps it afresh from the copy of the file made
+  // when the image was made: a full reload, without reading the file again.
   void remap();
 
  private:
   friend class Machine;
+  Module& mapping() const;
   std::string path_;
   std::shared_ptr<Module> module_;
 };
