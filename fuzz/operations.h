@@ -99,6 +99,7 @@ struct Op {
   uint32_t action = 0;      // Power, SystemPower
   BusScript bus;            // SetBus
   FaultScript faults;       // Faults, Reload, AddDeviceAgain
+  bool remap = true;        // Reload: the module mapped afresh, else loaded from the image reset in place
 
   bool operator==(const Op&) const = default;
 };

@@ -96,10 +96,12 @@ void Session::unload() {
   if (machine_.poolOutstanding(driver_) != 0) fail("pool left behind at unload");
 }
 
-void Session::reload(const FaultScript& faults) {
+void Session::reload(const FaultScript& faults, bool remap) {
   if (model_.loaded()) unload();
-  if (beforeRemap_) beforeRemap_();
-  image_.remap();
+  if (remap) {
+    if (beforeRemap_) beforeRemap_();
+    image_.remap();
+  }
   driver_ = &machine_.load(image_);
   model_.load();
   addDevice(faults);
@@ -160,7 +162,7 @@ void Session::execute(const Op& op) {
     case OpKind::SetBus: return setBus(op);
     case OpKind::Faults: return addFaults(op);
     case OpKind::RemoveAndWait: return removeAndWait();
-    case OpKind::Reload: return reload(op.faults);
+    case OpKind::Reload: return reload(op.faults, op.remap);
     case OpKind::AddDeviceAgain: return addDevice(op.faults);
     case OpKind::Unload:
       if (model_.loaded()) unload();

@@ -28,8 +28,9 @@ namespace pdkit::fuzz {
 
 class Session {
  public:
-  // The reload operation maps the image afresh (a full reload); beforeRemap
-  // runs just before, while the old mapping is still there.
+  // The reload operation maps the image afresh (a full reload) or loads it
+  // reset in place; beforeRemap runs just before a remap, while the old
+  // mapping is still there.
   Session(const DriverTraits& traits, ntsim::ModuleImage& image, std::function<void()> beforeRemap = {});
   ~Session();
   Session(const Session&) = delete;
@@ -55,7 +56,7 @@ class Session {
   void addFaults(const Op& op);
   void removeAndWait();
   void unload();
-  void reload(const FaultScript& faults);
+  void reload(const FaultScript& faults, bool remap);
   void addDevice(const FaultScript& faults);
   void closeAll();
 
