@@ -2,8 +2,11 @@
 
 namespace ntsim {
 
+// Chunks are added in order: those past the last handle's were never made.
 HandleTable::~HandleTable() {
-  for (auto& chunk : chunks_) delete[] chunk.load(std::memory_order_relaxed);
+  for (size_t chunk = 0; chunk < kChunks && chunk <= (next_ - 1) >> kChunkBits; ++chunk) {
+    delete[] chunks_[chunk].load(std::memory_order_relaxed);
+  }
 }
 
 HandleTable::Entry* HandleTable::entryOf(Handle handle) const {

@@ -7,8 +7,7 @@
 namespace ntsim {
 namespace {
 
-// A machine's first buffers: small enough for the allocator's ordinary
-// blocks (a machine per fuzz input must not cost a mapping), grown as needed.
+// What an emptied buffer that had grown past kKeptBytes starts again from.
 constexpr size_t kInitialBytes = 16 * 1024;
 constexpr size_t kKeptBytes = 4 * 1024 * 1024;  // a buffer larger than this is given back when emptied
 
@@ -34,11 +33,6 @@ void empty(std::vector<std::byte>& buffer) {
 }
 
 }  // namespace
-
-DebugLog::DebugLog() {
-  pending_.reserve(kInitialBytes);
-  reading_.reserve(kInitialBytes);
-}
 
 void DebugLog::append(Kind kind, std::string_view text, const uint64_t* slots, unsigned count) {
   const size_t bytes = recordBytes(text.size(), count);

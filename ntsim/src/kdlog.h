@@ -25,7 +25,7 @@ namespace ntsim {
 
 class DebugLog {
  public:
-  DebugLog();
+  DebugLog() = default;  // its buffers grow with the first records: a machine that prints little allocates little
   DebugLog(const DebugLog&) = delete;
   DebugLog& operator=(const DebugLog&) = delete;
 
