@@ -1,6 +1,7 @@
 #include "lookaside.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace ntsim {
@@ -55,6 +56,13 @@ void* Lookaside::allocate(size_t bytes) {
     }
   }
   return allocateLines(sizeClass->blockBytes);
+}
+
+void* Lookaside::allocateZeroed(size_t bytes) {
+  if (classFor(bytes) == nullptr) return std::calloc(1, bytes);
+  void* block = allocate(bytes);
+  if (block != nullptr) std::memset(block, 0, bytes);
+  return block;
 }
 
 void Lookaside::release(void* block, size_t bytes) {

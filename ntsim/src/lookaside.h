@@ -27,6 +27,10 @@ class Lookaside {
 
   // A block of at least `bytes`, not initialised; nullptr when memory is out.
   void* allocate(size_t bytes);
+  // The same, its first `bytes` zeroed. A block above the largest class comes
+  // zeroed from the heap (calloc), so a large block's pages that nothing
+  // touches are never faulted in.
+  void* allocateZeroed(size_t bytes);
   // Gives back a block allocate(bytes) returned, with the same `bytes`.
   void release(void* block, size_t bytes);
 

@@ -17,12 +17,11 @@ static_assert(sizeof(BufferHeader) == 16, "keeps the buffer 16-byte aligned");
 }  // namespace
 
 void* allocateSystemBuffer(MachineState& s, size_t bytes) {
-  void* block = s.bufferLookaside.allocate(sizeof(BufferHeader) + bytes);
+  void* block = s.bufferLookaside.allocateZeroed(sizeof(BufferHeader) + bytes);
   if (block == nullptr) return nullptr;
   auto* header = static_cast<BufferHeader*>(block);
   header->bytes = bytes;
   header->magic = kBufferMagic;
-  std::memset(header + 1, 0, bytes);
   return header + 1;
 }
 
