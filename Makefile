@@ -96,10 +96,15 @@ test-fuzz:
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
 
 # Every benchmark, three times: the summary at the end gives the medians
-# docs/PERFORMANCE.md reports.
+# docs/PERFORMANCE.md reports. Then every other speed goal measured
+# (bench/goals.sh), BENCH_GOALS of them (default all; goal 3 takes about 10
+# minutes), and one table of them all, pdbench's goals included.
 BENCH_FLAGS ?= --benchmark_repetitions=3
+BENCH_GOALS ?= 1 2 3 4
+bench: .SHELLFLAGS := -o pipefail -c
 bench: host
-	build/host/bin/pdbench $(BENCH_FLAGS)
+	build/host/bin/pdbench $(BENCH_FLAGS) | tee build/host/pdbench.txt
+	bench/goals.sh $(BENCH_GOALS)
 
 clean:
 	rm -rf build
