@@ -28,6 +28,13 @@ function(add_wdm_driver name)
     target_compile_definitions(${name} PRIVATE NTDDI_VERSION=${ARG_NTDDI_VERSION})
   endif()
   wdm_host_flags(${name})
+  # GCC expands a copy or zeroing of bounded but unknown length (the store's
+  # tail after a short write) into `rep stos`/`rep movs`, whose start-up on
+  # some x86 cores costs more than the rest of the request; the C library's
+  # routines choose by length. The driver's code stays the same.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|i.86")
+    target_compile_options(${name} PRIVATE -mstringop-strategy=libcall)
+  endif()
   pdkit_warnings(${name})
 endfunction()
 
