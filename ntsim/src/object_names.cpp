@@ -27,6 +27,7 @@ UNICODE_STRING view(std::u16string& text) {
 
 std::u16string canonicalName(std::u16string_view name) {
   std::u16string out;
+  out.reserve(name.size());
   for (char16_t c : name) out.push_back(c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c);
   for (std::u16string_view alias : {u"\\??\\", u"\\GLOBAL??\\"}) {
     if (out.starts_with(alias)) return u"\\DOSDEVICES\\" + out.substr(alias.size());

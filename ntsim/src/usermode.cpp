@@ -8,7 +8,7 @@
 #include "spinlock.h"
 
 #include <cstdlib>
-#include <deque>
+#include <vector>
 
 namespace ntsim {
 
@@ -17,11 +17,11 @@ namespace {
 constexpr NTSTATUS kInvalidHandle = STATUS_INVALID_HANDLE;
 
 // The requests sent through a file and not yet completed, oldest first
-// (Machine::cancel takes the oldest). Each request's header keeps it alive,
-// for a completion that comes after the file is gone.
+// (Machine::cancel takes the oldest); seldom more than one. Each request's
+// header keeps it alive, for a completion that comes after the file is gone.
 struct InFlight {
   SpinLock lock;  // held for a few instructions; never across a call into a driver
-  std::deque<PIRP> irps;
+  std::vector<PIRP> irps;
 };
 
 // A file object and the name it was opened with.
