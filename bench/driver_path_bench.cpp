@@ -1,9 +1,10 @@
 // The driver path: each driver's DispatchRead, DispatchWrite and
 // DispatchDeviceControl called on a prepared IRP, with the debugger's output
-// discarded and with it recorded, next to the floor of the same request
-// measured in the same run.
+// discarded and with it recorded, next to the floor of the same request and
+// its kernel-call floor, both measured in the same run.
 #include "benchmarks.h"
 #include "floor.h"
+#include "kernel_floor.h"
 #include "prepared_request.h"
 
 #include <benchmark/benchmark.h>
@@ -22,10 +23,14 @@ void driverPath(benchmark::State& state, const DriverKind* kind, Op op, ULONG by
   machine.setDebugCapture(record);
   BootedDriver booted(machine, *kind);
   PreparedRequest request(booted, op, bytes);
+  machine.setDebugCapture(true);
+  machine.clearDebugOutput();  // what booting printed
   if (!NT_SUCCESS(request.send()) && op != Op::Control) {
     state.SkipWithError("the driver failed the request");
     return;
   }
+  const size_t traces = machine.debugOutput().size();
+  machine.setDebugCapture(record);
   machine.clearDebugOutput();
 
   LoopClock clock;
@@ -46,10 +51,22 @@ void driverPath(benchmark::State& state, const DriverKind* kind, Op op, ULONG by
   const size_t moved = request.information();
   RequestFloor floor(moved, op == Op::Write && moved < DATA_BUFFER_SIZE ? DATA_BUFFER_SIZE - moved : 0);
   double floorNs = nanosecondsPerCall(floor, state.iterations());
+  KernelFloor minimal(op, moved, traces);
+  PreparedRequest minimalRequest(booted, op, bytes, KernelFloor::dispatch);
+  double kernelNs = nanosecondsPerCall(
+      [&] {
+        benchmark::DoNotOptimize(minimalRequest.send());
+        if (record && ++sinceClear == kClearEvery) {
+          machine.clearDebugOutput();
+          sinceClear = 0;
+        }
+      },
+      state.iterations());
   double pathNs = clock.nanosecondsPer(state.iterations());
   state.counters["ns"] = pathNs;
   state.counters["floor_ns"] = floorNs;
   state.counters["x_floor"] = floorNs > 0 ? pathNs / floorNs : 0;
+  state.counters["kernel_ns"] = kernelNs;
   state.counters["moved"] = static_cast<double>(request.information());
   state.SetBytesProcessed(state.iterations() * bytes);
   if (!machine.violations().empty()) state.SkipWithError(machine.violations().front().rule.c_str());

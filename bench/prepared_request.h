@@ -21,11 +21,12 @@ inline const char* opName(Op op) { return op == Op::Read ? "read" : op == Op::Wr
 class PreparedRequest {
  public:
   // A transfer of `bytes` (for device control: the description asked for
-  // with an output buffer of `bytes`), shaped for the driver's device.
-  PreparedRequest(const BootedDriver& booted, Op op, ULONG bytes)
+  // with an output buffer of `bytes`), shaped for the driver's device and
+  // handed to its dispatch routine, or to `dispatch` instead when given.
+  PreparedRequest(const BootedDriver& booted, Op op, ULONG bytes, PDRIVER_DISPATCH dispatch = nullptr)
       : op_(op), bytes_(bytes), device_(booted.fdo()), caller_(bytes, 0x5A), system_(bytes) {
     major_ = op == Op::Read ? IRP_MJ_READ : op == Op::Write ? IRP_MJ_WRITE : IRP_MJ_DEVICE_CONTROL;
-    dispatch_ = booted.dispatch(major_);
+    dispatch_ = dispatch != nullptr ? dispatch : booted.dispatch(major_);
     direct_ = op != Op::Control && (device_->Flags & DO_DIRECT_IO) != 0;
     irp_ = IoAllocateIrp(device_->StackSize, FALSE);
     if (direct_) {

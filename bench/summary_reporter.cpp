@@ -68,11 +68,14 @@ void SummaryReporter::ReportRuns(const std::vector<Run>& runs) {
       measured.ns.push_back(ns->second.value);
       measured.floorNs.push_back(floorNs->second.value);
     }
+    auto kernelNs = run.counters.find("kernel_ns");
+    if (kernelNs != run.counters.end()) measured.kernelNs.push_back(kernelNs->second.value);
   }
   ConsoleReporter::ReportRuns(runs);
 }
 
-// Each figure measured against its floor: median ns, floor, ratio; then the goals.
+// Each figure measured against its floor: median ns, floor, ratio, and the
+// kernel-call floor with its ratio where there is one; then the goals.
 void SummaryReporter::reportFloors(std::FILE* out) {
   bool any = false;
   for (const auto& [name, byThreads] : runs_) {
@@ -81,11 +84,17 @@ void SummaryReporter::reportFloors(std::FILE* out) {
     if (!any) {
       std::fprintf(out, "\nAgainst the floor (median of %zu run(s); ns of the thread's CPU time)\n",
                    one->second.ns.size());
-      std::fprintf(out, "  %-44s %10s %10s %8s\n", "benchmark", "ns", "floor ns", "ratio");
+      std::fprintf(out, "  %-44s %10s %10s %8s %16s %8s\n", "benchmark", "ns", "floor ns", "ratio", "kernel-call ns",
+                   "ratio");
     }
     any = true;
     double ns = median(one->second.ns), floorNs = median(one->second.floorNs);
-    std::fprintf(out, "  %-44s %10.1f %10.1f %8.2f\n", name.c_str(), ns, floorNs, floorNs > 0 ? ns / floorNs : 0);
+    std::fprintf(out, "  %-44s %10.1f %10.1f %8.2f", name.c_str(), ns, floorNs, floorNs > 0 ? ns / floorNs : 0);
+    if (!one->second.kernelNs.empty()) {
+      double kernelNs = median(one->second.kernelNs);
+      std::fprintf(out, " %16.1f %8.2f", kernelNs, kernelNs > 0 ? ns / kernelNs : 0);
+    }
+    std::fprintf(out, "\n");
   }
   for (const Goal& goal : kGoals) {
     double worst = 0;

@@ -28,6 +28,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     std::vector<double> seconds;    // CPU seconds per request (all threads) of each repetition
     std::vector<double> ns;         // measured against a floor: ns per call of each repetition
     std::vector<double> floorNs;    // and its floor's
+    std::vector<double> kernelNs;   // and its kernel-call floor's, where it has one
   };
   void reportFloors(std::FILE* out);
   // Keyed by the benchmark's name without its thread count, then by threads.
