@@ -20,7 +20,6 @@ constexpr int64_t kClearEvery = 4096;
 
 void driverPath(benchmark::State& state, const DriverKind* kind, Op op, ULONG bytes, bool record) {
   ntsim::Machine machine;
-  machine.setDebugCapture(record);
   BootedDriver booted(machine, *kind);
   PreparedRequest request(booted, op, bytes);
   machine.setDebugCapture(true);
@@ -33,16 +32,17 @@ void driverPath(benchmark::State& state, const DriverKind* kind, Op op, ULONG by
   machine.setDebugCapture(record);
   machine.clearDebugOutput();
 
-  LoopClock clock;
   int64_t sinceClear = 0;
-  clock.start();
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(request.send());
+  auto send = [&](PreparedRequest& prepared) {
+    benchmark::DoNotOptimize(prepared.send());
     if (record && ++sinceClear == kClearEvery) {
       machine.clearDebugOutput();
       sinceClear = 0;
     }
-  }
+  };
+  LoopClock clock;
+  clock.start();
+  for (auto _ : state) send(request);
   clock.stop();
 
   // The floor moves the bytes the request moved: a 2000-byte transfer moves
@@ -53,15 +53,7 @@ void driverPath(benchmark::State& state, const DriverKind* kind, Op op, ULONG by
   double floorNs = nanosecondsPerCall(floor, state.iterations());
   KernelFloor minimal(op, moved, traces);
   PreparedRequest minimalRequest(booted, op, bytes, KernelFloor::dispatch);
-  double kernelNs = nanosecondsPerCall(
-      [&] {
-        benchmark::DoNotOptimize(minimalRequest.send());
-        if (record && ++sinceClear == kClearEvery) {
-          machine.clearDebugOutput();
-          sinceClear = 0;
-        }
-      },
-      state.iterations());
+  double kernelNs = nanosecondsPerCall([&] { send(minimalRequest); }, state.iterations());
   double pathNs = clock.nanosecondsPer(state.iterations());
   state.counters["ns"] = pathNs;
   state.counters["floor_ns"] = floorNs;

@@ -44,23 +44,27 @@ Lookaside::SizeClass* Lookaside::classFor(size_t bytes) {
   return nullptr;
 }
 
-void* Lookaside::allocate(size_t bytes) {
-  SizeClass* sizeClass = classFor(bytes);
-  if (sizeClass == nullptr) return std::malloc(bytes);
+void* Lookaside::take(SizeClass& sizeClass) {
   {
-    std::lock_guard guard(sizeClass->lock);
-    if (!sizeClass->free.empty()) {
-      void* block = sizeClass->free.back();
-      sizeClass->free.pop_back();
+    std::lock_guard guard(sizeClass.lock);
+    if (!sizeClass.free.empty()) {
+      void* block = sizeClass.free.back();
+      sizeClass.free.pop_back();
       return block;
     }
   }
-  return allocateLines(sizeClass->blockBytes);
+  return allocateLines(sizeClass.blockBytes);
+}
+
+void* Lookaside::allocate(size_t bytes) {
+  SizeClass* sizeClass = classFor(bytes);
+  return sizeClass != nullptr ? take(*sizeClass) : std::malloc(bytes);
 }
 
 void* Lookaside::allocateZeroed(size_t bytes) {
-  if (classFor(bytes) == nullptr) return std::calloc(1, bytes);
-  void* block = allocate(bytes);
+  SizeClass* sizeClass = classFor(bytes);
+  if (sizeClass == nullptr) return std::calloc(1, bytes);
+  void* block = take(*sizeClass);
   if (block != nullptr) std::memset(block, 0, bytes);
   return block;
 }

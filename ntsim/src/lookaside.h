@@ -41,6 +41,7 @@ class Lookaside {
     std::vector<void*> free;  // at most depth_ blocks
   };
   SizeClass* classFor(size_t bytes);
+  void* take(SizeClass& sizeClass);  // a free block of the class, or a new one
 
   std::vector<SizeClass> classes_;
   size_t depth_;
